@@ -1,0 +1,9 @@
+// Entry point of ZelvraInstaller.exe: the one application object and the
+// framework's entry routine. Everything else lives in the installer library.
+#include "app/installer_app.h"
+
+CInstallerApp theApp;
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand) {
+  return AfxWinMain(instance, previous, commandLine, showCommand);
+}

@@ -1,0 +1,216 @@
+#include "download/http_file_downloader.h"
+
+#include <memory>
+#include <new>
+
+#include "core/download_paths.h"
+#include "core/http_values.h"
+#include "framework/afxfile.h"
+
+IMPLEMENT_DYNCREATE(CHttpFileDownloader, CWinThread)
+
+BEGIN_MESSAGE_MAP(CHttpFileDownloader, CWinThread)
+END_MESSAGE_MAP()
+
+namespace {
+
+constexpr UINT kPieceSize = 512;          // bytes read and written at a time
+constexpr UINT kErrorTextChars = 255;     // buffer for an error description
+constexpr DWORD_PTR kContext = 1;
+
+// Closes and deletes an HTTP file when the run leaves its scope, also on an
+// exception.
+struct HttpFileDeleter {
+  void operator()(CHttpFile* file) const {
+    file->Close();
+    delete file;
+  }
+};
+using HttpFilePtr = std::unique_ptr<CHttpFile, HttpFileDeleter>;
+
+}  // namespace
+
+// Makes the run's session reachable by Cancel while it is open. A cancel that
+// came before the session existed aborts it at once.
+class ActiveSession {
+ public:
+  ActiveSession(CHttpFileDownloader& worker, CInternetSession& session) : m_worker(worker) {
+    ::EnterCriticalSection(&m_worker.m_sessionLock);
+    m_worker.m_pSession = &session;
+    if (m_worker.m_bCancel.load() != 0) session.Abort();
+    ::LeaveCriticalSection(&m_worker.m_sessionLock);
+  }
+  ~ActiveSession() {
+    ::EnterCriticalSection(&m_worker.m_sessionLock);
+    m_worker.m_pSession = nullptr;
+    ::LeaveCriticalSection(&m_worker.m_sessionLock);
+  }
+  ActiveSession(const ActiveSession&) = delete;
+  ActiveSession& operator=(const ActiveSession&) = delete;
+
+ private:
+  CHttpFileDownloader& m_worker;
+};
+
+CHttpFileDownloader::CHttpFileDownloader() { ::InitializeCriticalSection(&m_sessionLock); }
+
+CHttpFileDownloader::~CHttpFileDownloader() { ::DeleteCriticalSection(&m_sessionLock); }
+
+void CHttpFileDownloader::SetDownloadFolder(const CString& folder) { m_strDownloadFolder = folder; }
+
+CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst) {
+  m_strPrimaryUrl = primary;
+  m_strSecondaryUrl = secondary;
+  m_bSecondaryFirst = secondaryFirst;
+  if (m_strDownloadFolder.IsEmpty()) {
+    char temp[MAX_PATH] = {};
+    const DWORD length = ::GetTempPathA(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH) return CString();  // none, or it does not fit
+    m_strDownloadFolder = temp;
+  }
+  m_strLocalPath = zelvra::LocalPathForUrl(m_strDownloadFolder.str(), m_strPrimaryUrl.str(), &AfxIsLeadByte);
+  return m_strLocalPath;
+}
+
+void CHttpFileDownloader::Cancel() {
+  m_bCancel.store(1);
+  ::EnterCriticalSection(&m_sessionLock);
+  if (m_pSession != nullptr) m_pSession->Abort();
+  ::LeaveCriticalSection(&m_sessionLock);
+}
+
+void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
+  ::SendMessageA(m_wndOwner.m_hWnd, message, wParam, 0);
+}
+
+int CHttpFileDownloader::Run() {
+  m_wndOwner.m_hWnd = m_pMainWnd != nullptr ? m_pMainWnd->m_hWnd : nullptr;
+  m_pMainWnd = &m_wndOwner;  // message boxes of this thread are owned by the owner window
+
+  m_nStatus = DOWNLOAD_NONE;
+  m_dwContentLength = 0;
+  m_dwBytesReceived = 0;
+  m_bDone = FALSE;
+
+  if (m_strPrimaryUrl.IsEmpty()) {
+    m_nStatus = DOWNLOAD_NO_URL;
+    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_NO_URL);
+    return -1;
+  }
+  try {
+    return Download();
+  } catch (CException* error) {
+    return ReportException(error);
+  } catch (const std::bad_alloc&) {
+    return ReportException(nullptr);  // described as the framework's memory exception
+  }
+}
+
+int CHttpFileDownloader::ReportException(CException* error) {
+  if (m_bCancel.load() != 0) {
+    // The owner cancelled and aborted the blocked call: that is no error.
+    if (error != nullptr) error->Delete();
+    m_nStatus = DOWNLOAD_CANCELLED;
+    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
+    return -1;
+  }
+  char description[kErrorTextChars] = {};
+  if (error != nullptr) {
+    error->GetErrorMessage(description, kErrorTextChars);
+    error->Delete();
+  } else {
+    CMemoryException().GetErrorMessage(description, kErrorTextChars);
+  }
+  CString message;
+  message.Format("Error2:%s", description);
+  AfxMessageBox(message, MB_OK, 0);
+  Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(m_nStatus));
+  return -1;
+}
+
+int CHttpFileDownloader::Download() {
+  CInternetSession session(nullptr, kContext, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
+  session.SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+  session.SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+  session.SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+  ActiveSession cancellable(*this, session);
+
+  HttpFilePtr file(OpenUrlWithFallback(session, m_bSecondaryFirst));
+  if (!file) {
+    session.Close();
+    return -1;
+  }
+  m_dwContentLength = QueryContentLength(file.get());
+
+  CFile local;
+  CFileException fileError;
+  if (!local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError)) {
+    char description[kErrorTextChars] = {};
+    fileError.GetErrorMessage(description, kErrorTextChars);
+    CString message;
+    message.Format("Error1:%s", description);
+    AfxMessageBox(message, MB_OK, 0);
+    file.reset();
+    m_nStatus = DOWNLOAD_FILE_CREATE_FAILED;
+    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_FILE_CREATE_FAILED);
+    session.Close();
+    return -1;
+  }
+
+  Notify(WM_DOWNLOAD_STARTED, 0);
+  BYTE piece[kPieceSize];
+  for (;;) {
+    const UINT count = file->Read(piece, kPieceSize);
+    if (count == 0) {
+      local.Close();
+      session.Close();
+      file.reset();
+      m_bDone = TRUE;
+      Notify(WM_DOWNLOAD_DONE, 0);
+      return 0;
+    }
+    if (m_bCancel.load() != 0) {  // the piece just read is neither counted nor written
+      local.Close();
+      session.Close();
+      file.reset();
+      m_nStatus = DOWNLOAD_CANCELLED;
+      Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
+      return -1;
+    }
+    m_dwBytesReceived += count;
+    local.Write(piece, count);
+  }
+}
+
+CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary) {
+  const CString& url = useSecondary ? m_strSecondaryUrl : m_strPrimaryUrl;
+  HttpFilePtr file(session.OpenURL(url, kContext, INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, nullptr, 0));
+  if (!file) {
+    if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
+    m_nStatus = DOWNLOAD_OPEN_FAILED;
+    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_OPEN_FAILED);
+    return nullptr;
+  }
+  DWORD statusCode = 0;
+  if (!file->QueryInfoStatusCode(statusCode)) {
+    file.reset();
+    if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
+    m_nStatus = DOWNLOAD_STATUS_UNREADABLE;
+    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_STATUS_UNREADABLE);
+    return nullptr;
+  }
+  if (statusCode == HTTP_STATUS_OK) return file.release();
+  file.reset();
+  if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
+  m_nStatus = DOWNLOAD_HTTP_NOT_OK;
+  Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_HTTP_NOT_OK);
+  return nullptr;
+}
+
+DWORD CHttpFileDownloader::QueryContentLength(CHttpFile* file) {
+  if (file == nullptr) return 0;
+  char text[32] = {};
+  DWORD length = sizeof(text);
+  if (!file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, text, &length)) return 0;
+  return zelvra::ParseContentLength(text);
+}

@@ -1,0 +1,87 @@
+// CHttpFileDownloader: fetches one file over HTTP into a local folder on a
+// thread of its own, trying a primary URL first and a secondary URL when the
+// primary answers badly, and reports to its owner window by the messages of
+// download_messages.h.
+//
+// The owner creates it with AfxBeginThread (suspended), calls
+// SetDownloadFolder and SetUrls, sets m_pMainWnd and resumes the thread. The
+// object deletes itself when its thread ends, which is right after the owner's
+// handler of the final message (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED) has
+// returned.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "download/download_messages.h"
+#include "framework/afxapp.h"
+#include "framework/afxinet.h"
+#include "framework/afxstring.h"
+
+class CHttpFileDownloader : public CWinThread {
+  DECLARE_DYNCREATE(CHttpFileDownloader)
+
+ protected:
+  CHttpFileDownloader();  // created by AfxBeginThread only
+
+ public:
+  ~CHttpFileDownloader() override;
+
+  // The folder that receives the file; it ends with a backslash.
+  void SetDownloadFolder(const CString& folder);
+  // Stores the URLs and the first-attempt flag and returns the local path:
+  // the folder followed by the last path segment of the primary URL. Without
+  // a folder the system's temporary folder is used; when that cannot be had
+  // the result is empty.
+  CString SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst);
+  // Asks the run to stop, from the owner's thread. A call blocked on the
+  // network is aborted at once; the run then reports DOWNLOAD_CANCELLED
+  // without a message box. Only valid while the worker's thread runs.
+  void Cancel();
+
+  BOOL InitInstance() override { return TRUE; }
+  int Run() override;
+  int ExitInstance() override { return CWinThread::ExitInstance(); }
+
+  // Shared with the owner's timer (read) and Cancel (write), without a lock.
+  std::atomic<std::uint32_t> m_dwContentLength{0};  // Content-Length, 0 when missing or unreadable
+  std::atomic<std::uint32_t> m_dwBytesReceived{0};  // body bytes received in this run
+  BOOL m_bDone = FALSE;                             // the whole body is received and the file closed
+  CString m_strLocalPath;
+  CString m_strPrimaryUrl;
+  std::int32_t m_nStatus = DOWNLOAD_NONE;
+  CString m_strSecondaryUrl;
+  CString m_strDownloadFolder;
+  std::atomic<std::int32_t> m_bCancel{0};
+  BOOL m_bSecondaryFirst = FALSE;
+
+  // Time-outs of every request, in milliseconds: a server that accepts the
+  // connection and then says nothing, or stalls in the middle of the body,
+  // ends the run through the error path after at most this long without data.
+  static constexpr DWORD kConnectTimeoutMs = 15000;
+  static constexpr DWORD kSendTimeoutMs = 30000;
+  static constexpr DWORD kReceiveTimeoutMs = 30000;
+
+  DECLARE_MESSAGE_MAP()
+
+ private:
+  // Steps from opening the session to the final message; framework
+  // exceptions escape to Run.
+  int Download();
+  // The HTTP file of the attempt (primary, or secondary when `useSecondary`)
+  // that answered 200, or null once the failure has been reported.
+  CHttpFile* OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary);
+  // The Content-Length of the answer, or 0.
+  DWORD QueryContentLength(CHttpFile* file);
+  // Ends the run for an exception: a message box, unless the owner cancelled.
+  int ReportException(CException* error);
+  void Notify(UINT message, WPARAM wParam);
+
+  // The session of the run, for Cancel to abort; guarded by m_sessionLock.
+  friend class ActiveSession;
+  CRITICAL_SECTION m_sessionLock;
+  CInternetSession* m_pSession = nullptr;
+  // The owner window, kept as a handle from the start of the run: the worker
+  // never reaches into the owner object, which may be gone after a cancel.
+  CWnd m_wndOwner;
+};

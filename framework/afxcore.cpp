@@ -1,0 +1,83 @@
+#include "framework/afxcore.h"
+
+#include <cstring>
+
+#include "framework/afxres.h"
+
+// ---------------------------------------------------------------------------
+// Objects
+
+const CRuntimeClass CObject::classCObject = {"CObject", sizeof(CObject), 0xFFFF, nullptr, nullptr};
+
+const CRuntimeClass* CObject::GetRuntimeClass() const { return &classCObject; }
+
+bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
+  for (const CRuntimeClass* cls = this; cls != nullptr; cls = cls->m_pBaseClass) {
+    if (cls == base) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+void AfxCopyTruncated(const CString& text, char* buffer, UINT maxChars) {
+  if (buffer == nullptr || maxChars == 0) return;
+  const char* source = text.GetString();
+  UINT length = 0;
+  while (source[length] != '\0') {
+    const UINT width = (AfxIsLeadByte(static_cast<unsigned char>(source[length])) && source[length + 1] != '\0') ? 2 : 1;
+    if (length + width > maxChars - 1) break;
+    length += width;
+  }
+  std::memcpy(buffer, source, length);
+  buffer[length] = '\0';
+}
+
+CString CException::Describe() const {
+  CString text;
+  text.LoadString(AFX_IDP_INTERNAL_FAILURE);
+  return text;
+}
+
+BOOL CException::GetErrorMessage(char* buffer, UINT maxChars, UINT* helpContext) const {
+  if (helpContext != nullptr) *helpContext = 0;
+  AfxCopyTruncated(Describe(), buffer, maxChars);
+  return TRUE;
+}
+
+CString CSimpleException::Describe() const {
+  CString text;
+  text.LoadString(m_nMessageId);
+  return text;
+}
+
+CMemoryException::CMemoryException() : CSimpleException(AFX_IDP_FAILED_MEMORY_ALLOC) {}
+CResourceException::CResourceException() : CSimpleException(AFX_IDP_FAILED_TO_CREATE) {}
+CNotSupportedException::CNotSupportedException() : CSimpleException(AFX_IDP_COMMAND_FAILURE) {}
+CUserException::CUserException() : CSimpleException(AFX_IDP_INTERNAL_FAILURE) {}
+
+// ---------------------------------------------------------------------------
+// Message maps
+
+const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
+  static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, nullptr}};
+  static const AFX_MSGMAP messageMap = {nullptr, entries};
+  return &messageMap;
+}
+
+bool CCmdTarget::DispatchMessageMap(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+  for (const AFX_MSGMAP* map = GetMessageMap(); map != nullptr;
+       map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
+    for (const AFX_MSGMAP_ENTRY* entry = map->lpEntries; entry->pfn != nullptr; ++entry) {
+      if (entry->nMessage != message) continue;
+      if (message == WM_COMMAND &&
+          (entry->nCode != HIWORD(wParam) || entry->nID != LOWORD(wParam))) {
+        continue;
+      }
+      *result = entry->pfn(this, wParam, lParam);
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,239 @@
+#include "framework/afxinet.h"
+
+#include <cstring>
+
+#include "core/http_values.h"
+#include "framework/afxapp.h"
+#include "framework/afxsys.h"
+
+namespace {
+
+// The WinInet entry points, loaded once from the system folder.
+struct WinInet {
+  HMODULE module = nullptr;
+  decltype(&::InternetOpenA) InternetOpenA = nullptr;
+  decltype(&::InternetOpenUrlA) InternetOpenUrlA = nullptr;
+  decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
+  decltype(&::InternetReadFile) InternetReadFile = nullptr;
+  decltype(&::HttpQueryInfoA) HttpQueryInfoA = nullptr;
+  decltype(&::InternetSetOptionA) InternetSetOptionA = nullptr;
+  decltype(&::InternetGetLastResponseInfoA) InternetGetLastResponseInfoA = nullptr;
+  decltype(&::InternetCrackUrlA) InternetCrackUrlA = nullptr;
+  bool complete = false;
+};
+
+template <typename Fn>
+void Resolve(HMODULE module, Fn& fn, const char* name) {
+  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+const WinInet& Api() {
+  static const WinInet api = [] {
+    WinInet w;
+    w.module = AfxLoadSystemLibrary(L"wininet.dll");
+    if (w.module == nullptr) return w;
+    Resolve(w.module, w.InternetOpenA, "InternetOpenA");
+    Resolve(w.module, w.InternetOpenUrlA, "InternetOpenUrlA");
+    Resolve(w.module, w.InternetCloseHandle, "InternetCloseHandle");
+    Resolve(w.module, w.InternetReadFile, "InternetReadFile");
+    Resolve(w.module, w.HttpQueryInfoA, "HttpQueryInfoA");
+    Resolve(w.module, w.InternetSetOptionA, "InternetSetOptionA");
+    Resolve(w.module, w.InternetGetLastResponseInfoA, "InternetGetLastResponseInfoA");
+    Resolve(w.module, w.InternetCrackUrlA, "InternetCrackUrlA");
+    w.complete = w.InternetOpenA && w.InternetOpenUrlA && w.InternetCloseHandle && w.InternetReadFile &&
+                 w.HttpQueryInfoA && w.InternetSetOptionA && w.InternetGetLastResponseInfoA && w.InternetCrackUrlA;
+    return w;
+  }();
+  return api;
+}
+
+// Throws unless WinInet could be loaded.
+const WinInet& RequireApi() {
+  const WinInet& api = Api();
+  if (!api.complete) throw new CInternetException(ERROR_MOD_NOT_FOUND);
+  return api;
+}
+
+// Takes the handle out of `slot` so that exactly one caller closes it.
+HINTERNET TakeHandle(HINTERNET volatile& slot) {
+  return static_cast<HINTERNET>(::InterlockedExchangePointer(const_cast<PVOID volatile*>(&slot), nullptr));
+}
+
+void CloseInternetHandle(HINTERNET handle) {
+  if (handle != nullptr && Api().InternetCloseHandle != nullptr) Api().InternetCloseHandle(handle);
+}
+
+class SessionLock {
+ public:
+  explicit SessionLock(CRITICAL_SECTION& lock) : m_lock(lock) { ::EnterCriticalSection(&m_lock); }
+  ~SessionLock() { ::LeaveCriticalSection(&m_lock); }
+  SessionLock(const SessionLock&) = delete;
+  SessionLock& operator=(const SessionLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_lock;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CInternetException
+
+CInternetException::CInternetException(DWORD error) : m_dwError(error) {
+  const WinInet& api = Api();
+  if (error == ERROR_INTERNET_EXTENDED_ERROR && api.InternetGetLastResponseInfoA != nullptr) {
+    DWORD detail = 0;
+    DWORD length = 0;
+    api.InternetGetLastResponseInfoA(&detail, nullptr, &length);
+    if (length > 0) {
+      CString text;
+      std::string buffer(length + 1, '\0');
+      DWORD size = length + 1;
+      if (api.InternetGetLastResponseInfoA(&detail, &buffer[0], &size)) {
+        buffer.resize(size);
+        m_strDescription = CString(buffer);
+        return;
+      }
+    }
+  }
+  char* text = nullptr;
+  DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  if (api.module != nullptr && error >= INTERNET_ERROR_BASE && error <= INTERNET_ERROR_LAST) {
+    flags |= FORMAT_MESSAGE_FROM_HMODULE;
+  }
+  const DWORD length = ::FormatMessageA(flags, api.module, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  if (length > 0 && text != nullptr) {
+    m_strDescription = CString(text, static_cast<int>(length));
+    // Messages end with a line break that a message box does not need.
+    int end = m_strDescription.GetLength();
+    while (end > 0 && (m_strDescription.GetAt(end - 1) == '\n' || m_strDescription.GetAt(end - 1) == '\r')) --end;
+    m_strDescription = m_strDescription.Left(end);
+  }
+  if (text != nullptr) ::LocalFree(text);
+  if (m_strDescription.IsEmpty()) {
+    // The platform has no text for this code: name the code, so that the
+    // user and support still learn what failed.
+    m_strDescription.Format("Internet error %lu", static_cast<unsigned long>(error));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// CHttpFile
+
+CHttpFile::~CHttpFile() { Close(); }
+
+BOOL CHttpFile::QueryInfoStatusCode(DWORD& statusCode) const {
+  char buffer[80] = {};
+  DWORD length = sizeof(buffer);
+  if (!QueryInfo(HTTP_QUERY_STATUS_CODE, buffer, &length)) return FALSE;
+  const int code = zelvra::ParseStatusCode(buffer);
+  if (code < 0) return FALSE;
+  statusCode = static_cast<DWORD>(code);
+  return TRUE;
+}
+
+BOOL CHttpFile::QueryInfo(DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index) const {
+  HINTERNET file = m_hFile;
+  if (file == nullptr || Api().HttpQueryInfoA == nullptr) return FALSE;
+  return Api().HttpQueryInfoA(file, infoLevel, buffer, bufferLength, index);
+}
+
+UINT CHttpFile::Read(void* buffer, UINT count) {
+  const WinInet& api = RequireApi();
+  DWORD read = 0;
+  if (!api.InternetReadFile(m_hFile, buffer, count, &read)) {
+    const DWORD error = ::GetLastError();
+    throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
+  }
+  return read;
+}
+
+void CHttpFile::Close() {
+  if (m_pSession != nullptr) {
+    SessionLock lock(m_pSession->m_lock);
+    if (m_pSession->m_pOpenFile == this) m_pSession->m_pOpenFile = nullptr;
+  }
+  CloseInternetHandle(TakeHandle(m_hFile));
+}
+
+// ---------------------------------------------------------------------------
+// CInternetSession
+
+CInternetSession::CInternetSession(const char* agent, DWORD_PTR context, DWORD accessType, const char* proxyName,
+                                   const char* proxyBypass, DWORD flags)
+    : m_dwContext(context) {
+  ::InitializeCriticalSection(&m_lock);
+  if (agent == nullptr) {
+    CWinApp* app = AfxGetApp();
+    agent = app != nullptr && app->m_pszAppName != nullptr ? app->m_pszAppName : "";
+  }
+  try {
+    const WinInet& api = RequireApi();
+    m_hSession = api.InternetOpenA(agent, accessType, proxyName, proxyBypass, flags);
+  } catch (...) {
+    ::DeleteCriticalSection(&m_lock);
+    throw;
+  }
+  if (m_hSession == nullptr) {
+    const DWORD error = ::GetLastError();
+    ::DeleteCriticalSection(&m_lock);
+    throw new CInternetException(error);
+  }
+}
+
+CInternetSession::~CInternetSession() {
+  Close();
+  ::DeleteCriticalSection(&m_lock);
+}
+
+BOOL CInternetSession::SetOption(DWORD option, DWORD value) {
+  HINTERNET session = m_hSession;
+  if (session == nullptr || Api().InternetSetOptionA == nullptr) return FALSE;
+  return Api().InternetSetOptionA(session, option, &value, sizeof(value));
+}
+
+CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD flags, const char* headers,
+                                     DWORD headersLength) {
+  const WinInet& api = RequireApi();
+  URL_COMPONENTSA parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwSchemeLength = 1;  // ask for the scheme to be located
+  if (url == nullptr || !api.InternetCrackUrlA(url, 0, 0, &parts)) {
+    throw new CInternetException(ERROR_INTERNET_INVALID_URL);
+  }
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+    return nullptr;  // not a resource the session represents as an HTTP file
+  }
+  HINTERNET session = m_hSession;
+  HINTERNET file = api.InternetOpenUrlA(session, url, headers, headersLength, flags, context);
+  if (file == nullptr) {
+    const DWORD error = ::GetLastError();
+    throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
+  }
+  SessionLock lock(m_lock);
+  if (m_hSession == nullptr) {
+    // Aborted while the request was under way: the answer is not wanted.
+    CloseInternetHandle(file);
+    throw new CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
+  }
+  auto* httpFile = new CHttpFile(this, file);
+  m_pOpenFile = httpFile;
+  return httpFile;
+}
+
+void CInternetSession::Close() {
+  {
+    SessionLock lock(m_lock);
+    if (m_pOpenFile != nullptr) {
+      m_pOpenFile->m_pSession = nullptr;
+      m_pOpenFile = nullptr;
+    }
+  }
+  CloseInternetHandle(TakeHandle(m_hSession));
+}
+
+void CInternetSession::Abort() {
+  SessionLock lock(m_lock);
+  if (m_pOpenFile != nullptr) CloseInternetHandle(TakeHandle(m_pOpenFile->m_hFile));
+  CloseInternetHandle(TakeHandle(m_hSession));
+}

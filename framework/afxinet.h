@@ -1,0 +1,87 @@
+// Internet classes over WinInet: a session with the system's proxy
+// configuration, an http GET that gives an HTTP file, and CInternetException.
+//
+// WinInet is not a known system DLL, so it is loaded late and from the system
+// folder only (see afxsys.h). A session can be aborted from another thread:
+// the blocked call in its HTTP file then fails, which ends the reading thread
+// promptly instead of waiting on a stalled server.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include "framework/afxcore.h"
+#include "framework/afxstring.h"
+
+#define PRE_CONFIG_INTERNET_ACCESS INTERNET_OPEN_TYPE_PRECONFIG
+
+class CInternetException : public CException {
+ public:
+  // Captures the description on the throwing thread: the platform's message
+  // text for the WinInet error, or for an extended error (12003) the
+  // server's last response text.
+  explicit CInternetException(DWORD error);
+  DWORD m_dwError;
+
+ protected:
+  CString Describe() const override { return m_strDescription; }
+
+ private:
+  CString m_strDescription;
+};
+
+class CInternetSession;
+
+class CHttpFile {
+ public:
+  CHttpFile(const CHttpFile&) = delete;
+  CHttpFile& operator=(const CHttpFile&) = delete;
+  ~CHttpFile();
+
+  // The status code of the answer (HTTP_QUERY_STATUS_CODE as text in an
+  // 80-byte buffer, read as a decimal number); FALSE when it cannot be read.
+  BOOL QueryInfoStatusCode(DWORD& statusCode) const;
+  // A header as text, as HttpQueryInfoA gives it.
+  BOOL QueryInfo(DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index = nullptr) const;
+  // Reads up to `count` body bytes; 0 at the end. Throws CInternetException.
+  UINT Read(void* buffer, UINT count);
+  // Closes the request; safe against a concurrent Abort of the session.
+  void Close();
+
+ private:
+  friend class CInternetSession;
+  CHttpFile(CInternetSession* session, HINTERNET file) : m_pSession(session), m_hFile(file) {}
+  CInternetSession* m_pSession;
+  HINTERNET volatile m_hFile;
+};
+
+class CInternetSession {
+ public:
+  // Opens the session at once; throws CInternetException when it cannot. A
+  // null agent stands for the application's name.
+  explicit CInternetSession(const char* agent = nullptr, DWORD_PTR context = 1,
+                            DWORD accessType = PRE_CONFIG_INTERNET_ACCESS, const char* proxyName = nullptr,
+                            const char* proxyBypass = nullptr, DWORD flags = 0);
+  CInternetSession(const CInternetSession&) = delete;
+  CInternetSession& operator=(const CInternetSession&) = delete;
+  ~CInternetSession();
+
+  // Opens the URL with a GET request. Returns an HTTP file for http and https
+  // URLs, null (no file object) for a scheme the session cannot represent as
+  // one, and throws CInternetException when the request cannot be made at all.
+  CHttpFile* OpenURL(const char* url, DWORD_PTR context = 1, DWORD flags = INTERNET_FLAG_TRANSFER_ASCII,
+                     const char* headers = nullptr, DWORD headersLength = 0);
+  BOOL SetOption(DWORD option, DWORD value);
+  void Close();
+
+  // Closes the session and any HTTP file open in it, from any thread; a call
+  // blocked in that file then fails. Later calls on them fail too.
+  void Abort();
+
+ private:
+  friend class CHttpFile;
+  DWORD_PTR m_dwContext;
+  HINTERNET volatile m_hSession = nullptr;
+  CHttpFile* m_pOpenFile = nullptr;  // the file that Abort closes, guarded by m_lock
+  CRITICAL_SECTION m_lock;
+};

@@ -1,0 +1,43 @@
+// Small move-only owners of platform handles: no raw handle outlives its scope
+// unowned.
+#pragma once
+
+#include <windows.h>
+
+namespace afx {
+
+// Owns a kernel handle (thread, process, mutex, file) and closes it once.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : m_handle(Normalised(handle)) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { reset(); }
+
+  HANDLE get() const { return m_handle; }
+  explicit operator bool() const { return m_handle != nullptr; }
+  HANDLE release() {
+    HANDLE handle = m_handle;
+    m_handle = nullptr;
+    return handle;
+  }
+  void reset(HANDLE handle = nullptr) {
+    if (m_handle != nullptr) ::CloseHandle(m_handle);
+    m_handle = Normalised(handle);
+  }
+
+ private:
+  // Some calls report failure with INVALID_HANDLE_VALUE, others with null.
+  static HANDLE Normalised(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+  }
+  HANDLE m_handle = nullptr;
+};
+
+}  // namespace afx

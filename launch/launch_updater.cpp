@@ -1,0 +1,67 @@
+// The hand-off: the downloads, the start of the downloaded launcher, and the
+// wait for the launcher's named mutex.
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "core/updater_parameters.h"
+#include "framework/afxapp.h"
+#include "framework/handle.h"
+#include "res/resource.h"
+#include "ui/download_dlg.h"
+#include "ui/installer_dlg.h"
+#include "ui/show_app_message.h"
+
+namespace {
+
+constexpr char kLaunchVerb[] = "open";
+constexpr char kUpdaterMutexName[] = "Zelvra_CallUpdater";
+constexpr DWORD kPollIntervalMs = 200;
+constexpr int kPollLimit = 30;
+
+#ifndef _WIN64
+// The launch record of the 32-bit release build, as the platform expects it.
+static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA of the x86 build");
+#endif
+
+}  // namespace
+
+BOOL CInstallerDlg::LaunchUpdater() {
+  AFX_ASSERT_UI_THREAD();
+  const CString program = zelvra::kUpdaterProgram;
+  CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
+  if (downloads.DoModal() != IDOK) return FALSE;  // the download dialog has told the user
+
+  const CString launchPath = downloads.GetLaunchPath();
+  const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.str(), program.str(), m_bTestMode != 0));
+
+  SHELLEXECUTEINFOA launch;
+  std::memset(&launch, 0, sizeof(launch));
+  launch.cbSize = sizeof(launch);
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+  launch.hwnd = nullptr;
+  launch.lpVerb = kLaunchVerb;
+  launch.lpFile = launchPath;
+  launch.lpParameters = parameters;
+  launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
+  launch.nShow = SW_HIDE;
+  if (::ShellExecuteExA(&launch)) {
+    const afx::UniqueHandle process(launch.hProcess);  // nothing waits on it; closed after the wait
+    WaitForUpdaterMutex(kUpdaterMutexName);
+  } else {
+    ShowAppMessage(IDS_RUN_UPDATER_FAILED, nullptr, MB_OK);
+  }
+  return TRUE;
+}
+
+void CInstallerDlg::WaitForUpdaterMutex(CString name) {
+  // The probe only opens the mutex by name. Creating it, even for a moment,
+  // could make a launcher that starts at that instant believe that another
+  // copy of itself is already running.
+  for (int probes = 0; probes < kPollLimit; ++probes) {
+    ::Sleep(kPollIntervalMs);
+    const afx::UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, name));
+    // A mutex that denies us access exists all the same.
+    if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
+  }
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs on a Debian 12 machine everything the build, the demo and the tests
+# need. Returns at once when all of it is present. Run as root or with sudo.
+set -euo pipefail
+
+packages=(
+  cmake make python3
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
+  wine64 xvfb x11-utils fonts-nanum imagemagick
+  googletest clang llvm
+  tinyproxy curl
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+# tinyproxy is started by the tests themselves, on loopback only.
+if command -v systemctl >/dev/null 2>&1; then $sudo systemctl disable --now tinyproxy >/dev/null 2>&1 || true; fi

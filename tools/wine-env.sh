@@ -1,0 +1,40 @@
+# Sourced by the scripts that run Windows programs: one Wine prefix for the
+# project (created on first use, about 10 s), no Wine debug output, and an
+# X display (an Xvfb started here when none is given).
+#
+# After sourcing: WINEPREFIX, WINEDEBUG, DISPLAY are exported, and
+# zelvra_wine_stop ends what was started here.
+
+: "${ZELVRA_ROOT:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+export WINEPREFIX="${WINEPREFIX:-$ZELVRA_ROOT/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+ZELVRA_WINE=/usr/lib/wine/wine64
+ZELVRA_XVFB_PID=""
+
+zelvra_wine_start() {
+  if [ -z "${DISPLAY:-}" ] || [ "${ZELVRA_HEADLESS:-0}" = 1 ]; then
+    local n
+    for n in $(seq 91 120); do
+      [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+      Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+      ZELVRA_XVFB_PID=$!
+      export DISPLAY=":$n"
+      break
+    done
+    local i
+    for i in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.1; done
+  fi
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine: creating prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$ZELVRA_WINE" wineboot --init >/dev/null 2>&1 || true
+  fi
+  # Keep one wineserver for the whole run: every program starts faster.
+  /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
+}
+
+zelvra_wine_stop() {
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$ZELVRA_XVFB_PID" ]; then kill "$ZELVRA_XVFB_PID" 2>/dev/null || true; wait "$ZELVRA_XVFB_PID" 2>/dev/null || true; fi
+}

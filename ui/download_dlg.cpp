@@ -1,0 +1,187 @@
+#include "ui/download_dlg.h"
+
+#include <shlwapi.h>
+
+#include "core/directory_path.h"
+#include "core/download_paths.h"
+#include "core/progress.h"
+#include "download/http_file_downloader.h"
+#include "framework/afxapp.h"
+#include "res/resource.h"
+#include "ui/show_app_message.h"
+
+BEGIN_MESSAGE_MAP(CDownloadDlg, CDialog)
+  ON_MESSAGE(WM_DOWNLOAD_DONE, OnDownloadDone)
+  ON_MESSAGE(WM_DOWNLOAD_STARTED, OnDownloadStarted)
+  ON_MESSAGE(WM_DOWNLOAD_FAILED, OnDownloadFailed)
+  ON_WM_TIMER()
+END_MESSAGE_MAP()
+
+namespace {
+
+// The folder operations over the file system.
+class FileSystemFolders : public zelvra::FolderOperations {
+ public:
+  bool IsDirectory(const std::string& path) override { return ::PathIsDirectoryA(path.c_str()) != FALSE; }
+  void CreateDirectory(const std::string& path) override { ::CreateDirectoryA(path.c_str(), nullptr); }
+};
+
+// The temporary path, ending with a backslash, or empty when the system has
+// none. A path longer than MAX_PATH is fetched whole into a larger buffer
+// rather than cut or overrun.
+CString TemporaryPath() {
+  char buffer[MAX_PATH] = {};
+  const DWORD length = ::GetTempPathA(MAX_PATH, buffer);
+  if (length == 0) return CString();
+  if (length < MAX_PATH) return CString(buffer, static_cast<int>(length));
+  std::string larger(length + 1, '\0');
+  const DWORD again = ::GetTempPathA(length + 1, &larger[0]);
+  if (again == 0 || again > length) return CString();
+  larger.resize(again);
+  return CString(larger);
+}
+
+CString LoadText(UINT id) {
+  CString text;
+  text.LoadString(id);
+  return text;
+}
+
+}  // namespace
+
+CDownloadDlg::CDownloadDlg(CWnd* parent, BOOL useSecondary, bool testMode)
+    : CDialog(IDD_DOWNLOAD_DIALOG, parent), m_bTestMode(testMode ? TRUE : FALSE), m_bUseSecondary(useSecondary) {}
+
+CDownloadDlg::~CDownloadDlg() = default;
+
+void CDownloadDlg::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_PROGRESS, m_progress);
+}
+
+BOOL CDownloadDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  m_progress.SendMessage(PBM_SETRANGE, 0, MAKELPARAM(zelvra::kProgressMin, zelvra::kProgressMax));
+
+  struct File {
+    const char* name;
+    UINT testUrl, primaryBase, secondaryBase;
+  };
+  // Taken from the end: the library first, the launcher last.
+  static const File kFiles[] = {
+      {"ZVCallUpdater.exe", IDS_DEV_URL_LAUNCHER, IDS_PRIMARY_BASE, IDS_SECONDARY_BASE},
+      {"ZVUpdater.exe", IDS_DEV_URL_UPDATER, IDS_PRIMARY_BASE, IDS_SECONDARY_BASE},
+      {"ZVUpdaterRes.dll", IDS_DEV_URL_UPDATER_RES, IDS_PRIMARY_EDITION_BASE, IDS_SECONDARY_EDITION_BASE},
+  };
+  for (const File& file : kFiles) {
+    if (m_bTestMode) {
+      const CString url = LoadText(file.testUrl);
+      m_queue.push_back(DownloadItem{url, url});
+    } else {
+      m_queue.push_back(DownloadItem{LoadText(file.primaryBase) + file.name, LoadText(file.secondaryBase) + file.name});
+    }
+  }
+  const DownloadItem first = m_queue.back();
+  StartNextDownload(first);
+  return TRUE;  // the focus goes to Cancel
+}
+
+void CDownloadDlg::StartNextDownload(DownloadItem item) {
+  m_queue.pop_back();  // before anything can fail: a failed start is not retried
+
+  const CString tempPath = TemporaryPath();
+  if (tempPath.IsEmpty()) return;  // stays open, without a worker, until the user cancels
+  const CString folder(zelvra::DownloadFolderIn(tempPath.str()));
+  CreateDirectoryPath(folder);  // a missing folder shows up as the worker's file error
+
+  m_workerThread.reset();
+  m_pWorker = static_cast<CHttpFileDownloader*>(AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader),
+                                                               THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
+  if (m_pWorker == nullptr) {
+    m_bWorkerRunning = false;
+    ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
+    EndDialog(IDCANCEL);
+    return;
+  }
+  m_pWorker->SetDownloadFolder(folder);
+  m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
+  if (zelvra::IsLaunchPath(m_strLocalPath.str(), &AfxIsLeadByte)) m_strLaunchPath = m_strLocalPath;
+  m_pWorker->m_pMainWnd = this;
+
+  // The worker closes its own thread handle when it deletes itself; a cancel
+  // needs one that stays valid.
+  HANDLE thread = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), m_pWorker->m_hThread, ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE,
+                    0);
+  m_workerThread.reset(thread);
+  m_bWorkerRunning = true;
+  m_pWorker->ResumeThread();
+}
+
+LRESULT CDownloadDlg::OnDownloadStarted(WPARAM, LPARAM) {
+  if (m_bCancelled) return 0;
+  SetTimer(PROGRESS_TIMER_ID, kTimerPeriodMs, nullptr);
+  return 0;
+}
+
+void CDownloadDlg::OnTimer(UINT_PTR) {
+  if (m_pWorker != nullptr && m_bWorkerRunning) {
+    const int position = zelvra::ProgressPosition(m_pWorker->m_dwBytesReceived.load(), m_pWorker->m_dwContentLength.load());
+    m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  }
+  Default();
+}
+
+LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
+  if (m_bCancelled) return 0;
+  m_bWorkerRunning = false;  // it ends once this handler returns
+  KillTimer(PROGRESS_TIMER_ID);
+  m_progress.SendMessage(PBM_SETPOS, 0, 0);
+  if (!m_queue.empty()) {
+    const DownloadItem next = m_queue.back();
+    StartNextDownload(next);
+  } else {
+    EndDialog(IDOK);
+  }
+  return 0;
+}
+
+LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
+  if (m_bCancelled) return 0;
+  m_bWorkerRunning = false;
+  KillTimer(PROGRESS_TIMER_ID);
+  ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
+  EndDialog(IDCANCEL);
+  return 0;
+}
+
+void CDownloadDlg::OnCancel() {
+  const bool workerRunning = m_pWorker != nullptr && m_bWorkerRunning;
+  m_bCancelled = true;
+  m_bWorkerRunning = false;
+  if (workerRunning) {
+    ShowWindow(SW_HIDE);  // gone for the user at once; the join below is brief
+    m_pWorker->Cancel();
+    JoinCancelledWorker();
+  }
+  CDialog::OnCancel();
+}
+
+void CDownloadDlg::JoinCancelledWorker() {
+  HANDLE thread = m_workerThread.get();
+  if (thread == nullptr) return;
+  const ULONGLONG deadline = ::GetTickCount64() + kCancelJoinMs;
+  for (;;) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) return;
+    const DWORD wait = ::MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
+    if (wait != WAIT_OBJECT_0 + 1) return;  // ended, timed out or failed
+    MSG message;
+    ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs the sent messages
+  }
+}
+
+BOOL CDownloadDlg::CreateDirectoryPath(CString path) {
+  FileSystemFolders folders;
+  return zelvra::CreateDirectoryPath(path.str(), folders, &AfxIsLeadByte) ? TRUE : FALSE;
+}

@@ -1,0 +1,72 @@
+// CDownloadDlg: the modal progress dialog that fetches the three updater
+// files, one worker thread per file, into the download folder, and ends with
+// IDOK when all are present, IDCANCEL after a failure or a cancel.
+#pragma once
+
+#include <vector>
+
+#include "framework/afxwin.h"
+#include "framework/handle.h"
+
+class CHttpFileDownloader;
+
+// One queued file: the URL tried first and the one tried on a bad answer.
+struct DownloadItem {
+  CString primary;
+  CString secondary;
+};
+
+class CDownloadDlg : public CDialog {
+ public:
+  // `useSecondary` goes to every worker unchanged (0: primary first);
+  // `testMode` selects the development host's URLs.
+  CDownloadDlg(CWnd* parent, BOOL useSecondary, bool testMode);
+  ~CDownloadDlg() override;
+
+  // The local path of the downloaded launcher; empty unless its download was
+  // started. Meaningful after IDOK.
+  CString GetLaunchPath() const { return m_strLaunchPath; }
+
+  // Creates the folder and every missing parent; TRUE when it exists then.
+  BOOL CreateDirectoryPath(CString path);
+
+  static constexpr UINT_PTR PROGRESS_TIMER_ID = 900;
+  static constexpr UINT kTimerPeriodMs = 100;
+  // How long a cancel waits for the worker to let go of the connection and
+  // the file (it is aborted, so this is normally milliseconds).
+  static constexpr DWORD kCancelJoinMs = 10000;
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+  void OnCancel() override;
+  LRESULT OnDownloadDone(WPARAM wParam, LPARAM lParam);
+  LRESULT OnDownloadStarted(WPARAM wParam, LPARAM lParam);
+  LRESULT OnDownloadFailed(WPARAM wParam, LPARAM lParam);
+  void OnTimer(UINT_PTR timerId);
+
+  DECLARE_MESSAGE_MAP()
+
+ private:
+  void StartNextDownload(DownloadItem item);
+  // Waits for the cancelled worker's thread to end, handling the messages it
+  // sends meanwhile (they are ignored once cancelled).
+  void JoinCancelledWorker();
+
+  CHttpFileDownloader* m_pWorker = nullptr;  // the worker started last; not owned
+  std::vector<DownloadItem> m_queue;         // used as a stack: taken from the end
+  BOOL m_bTestMode;
+  BOOL m_bUseSecondary;
+  CString m_strLaunchPath;
+  CString m_strLocalPath;
+  CProgressCtrl m_progress;
+
+  // The worker's lifetime as this dialog sees it: running from its resume
+  // until its final message arrives. Only a running worker is ever called;
+  // an ended one has deleted itself.
+  bool m_bWorkerRunning = false;
+  // Set by a cancel: reports still on their way are ignored, so a cancel
+  // never shows a failure message.
+  bool m_bCancelled = false;
+  afx::UniqueHandle m_workerThread;  // this dialog's own reference to the worker's thread
+};

@@ -1,0 +1,101 @@
+#include "ui/installer_dlg.h"
+
+#include "core/updater_parameters.h"
+#include "framework/afxapp.h"
+#include "res/resource.h"
+#include "ui/show_app_message.h"
+
+BEGIN_MESSAGE_MAP(CInstallerDlg, CDialog)
+  ON_WM_PAINT()
+  ON_WM_QUERYDRAGICON()
+  ON_MESSAGE_VOID(WM_CLOSE, OnCancel)
+  ON_BN_CLICKED(IDC_BUTTON_CLOSE, OnCloseButton)
+END_MESSAGE_MAP()
+
+CInstallerDlg::CInstallerDlg(CWnd* parent) : CDialog(IDD_INSTALLER_DIALOG, parent) {
+  m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CInstallerDlg::~CInstallerDlg() = default;
+
+void CInstallerDlg::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_STATIC_HINT, m_staticHint);
+  DDX_Control(pDX, IDC_BUTTON_CLOSE, m_btnClose);
+  DDX_Control(pDX, IDC_STATIC_DONE, m_staticDone);
+  DDX_Control(pDX, IDOK, m_btnOK);
+  DDX_Control(pDX, IDCANCEL, m_btnCancel);
+  DDX_Text(pDX, IDC_STATIC_QUESTION, m_strQuestion);
+  DDX_Text(pDX, IDC_STATIC_ONLINE, m_strOnline);
+}
+
+BOOL CInstallerDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetIcon(m_hIcon, TRUE);
+  SetIcon(m_hIcon, FALSE);
+
+  m_bTestMode = m_strCmdLine.Find(zelvra::kTestModeKeyword) >= 0 ? 1 : 0;
+  m_bStarted = 0;
+
+  CString done;
+  done.LoadString(IDS_DOWNLOAD_COMPLETE);
+  m_staticDone.SetWindowText(done);
+  m_staticDone.ShowWindow(SW_HIDE);
+  m_btnClose.ShowWindow(SW_HIDE);
+
+  m_strOnline.LoadString(IDS_MUST_BE_ONLINE);
+  GetDlgItem(IDC_STATIC_ONLINE).SetWindowText(m_strOnline);
+  m_strQuestion.LoadString(IDS_CONTINUE_QUESTION);
+  GetDlgItem(IDC_STATIC_QUESTION).SetWindowText(m_strQuestion);
+  return TRUE;  // the dialog manager focuses the default button, OK
+}
+
+void CInstallerDlg::OnOK() {
+  if (m_bStarted == 1) {
+    PostMessage(WM_CLOSE);
+    return;
+  }
+  m_btnOK.EnableWindow(FALSE);
+  m_btnCancel.EnableWindow(FALSE);
+  if (!LaunchUpdater()) {
+    // Back to the first state: the user may try again or leave.
+    m_btnOK.EnableWindow(TRUE);
+    m_btnCancel.EnableWindow(TRUE);
+    return;
+  }
+  m_bStarted = 1;
+  m_btnCancel.ShowWindow(SW_HIDE);
+  m_btnOK.ShowWindow(SW_HIDE);
+  GetDlgItem(IDC_STATIC_ONLINE).ShowWindow(SW_HIDE);
+  GetDlgItem(IDC_STATIC_QUESTION).ShowWindow(SW_HIDE);
+  m_staticHint.ShowWindow(SW_HIDE);
+  m_staticDone.ShowWindow(SW_SHOW);
+  m_btnClose.ShowWindow(SW_SHOW);
+}
+
+void CInstallerDlg::OnCancel() {
+  if (m_bStarted == 0 && ShowAppMessage(IDS_CANCEL_QUESTION, nullptr, MB_YESNO) != IDYES) return;
+  CDialog::OnCancel();
+}
+
+void CInstallerDlg::OnCloseButton() { PostMessage(WM_CLOSE); }
+
+void CInstallerDlg::OnPaint() {
+  if (!IsIconic()) {
+    Default();
+    return;
+  }
+  PAINTSTRUCT paint;
+  HDC dc = ::BeginPaint(m_hWnd, &paint);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int iconWidth = ::GetSystemMetrics(SM_CXICON);
+  const int iconHeight = ::GetSystemMetrics(SM_CYICON);
+  RECT client;
+  GetClientRect(&client);
+  const int x = (client.right - client.left - iconWidth + 1) / 2;
+  const int y = (client.bottom - client.top - iconHeight + 1) / 2;
+  ::DrawIcon(dc, x, y, m_hIcon);
+  ::EndPaint(m_hWnd, &paint);
+}
+
+HCURSOR CInstallerDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }

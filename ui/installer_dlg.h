@@ -1,0 +1,42 @@
+// CInstallerDlg: the install prompt, the program's main window. It asks the
+// user to start, runs the hand-off (downloads, launch, wait) on OK, and then
+// shows "Download complete." with a Close button.
+#pragma once
+
+#include "framework/afxwin.h"
+
+class CInstallerDlg : public CDialog {
+ public:
+  explicit CInstallerDlg(CWnd* parent = nullptr);
+  ~CInstallerDlg() override;
+
+  CStatic m_staticHint;   // 1006, the anti-virus hint
+  CButton m_btnClose;     // 1004, shown once the hand-off has succeeded
+  CStatic m_staticDone;   // 1005, "Download complete."
+  CButton m_btnOK;
+  CButton m_btnCancel;
+  CString m_strQuestion;  // text of 1003
+  CString m_strOnline;    // text of 1002
+  HICON m_hIcon = nullptr;
+  CString m_strCmdLine;   // the application's command line, as start-up copied it
+  BOOL m_bTestMode;       // 1 when the command line contains "@test"
+  BOOL m_bStarted;        // 1 once the hand-off has succeeded
+
+  // The hand-off: runs the download dialog; after IDOK starts the downloaded
+  // launcher and waits for its mutex. TRUE after IDOK whatever the launch
+  // did, FALSE otherwise. Defined in launch/.
+  BOOL LaunchUpdater();
+  // Waits (200 ms steps, at most 30 probes) until the named mutex exists.
+  void WaitForUpdaterMutex(CString name);
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+  void OnCancel() override;
+  void OnCloseButton();
+  void OnPaint();
+  HCURSOR OnQueryDragIcon();
+
+  DECLARE_MESSAGE_MAP()
+};
