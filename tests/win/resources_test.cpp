@@ -625,7 +625,27 @@ TEST(IconGroup, HoldsTwelveUncompressedImages) {
 // ---------------------------------------------------------------------------
 // Manifest
 
-const char* BuildArchitecture() { return sizeof(void*) == 8 ? "amd64" : "X86"; }
+// The manifest's processor architecture for the machine type in the
+// executable's PE header, so that the check holds for the x86 and the x64 build.
+std::string ManifestArchitectureOfInstaller() {
+  HANDLE file = CreateFileW(g_installerPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<unreadable>";
+  BYTE header[4096] = {};
+  DWORD read = 0;
+  ReadFile(file, header, sizeof header, &read, nullptr);
+  CloseHandle(file);
+  DWORD peOffset = 0;
+  if (read >= 0x40) std::memcpy(&peOffset, header + 0x3C, sizeof peOffset);
+  if (peOffset + 6 > read || std::memcmp(header + peOffset, "PE\0\0", 4) != 0) return "<not a PE file>";
+  WORD machine = 0;
+  std::memcpy(&machine, header + peOffset + 4, sizeof machine);
+  switch (machine) {
+    case IMAGE_FILE_MACHINE_I386: return "X86";
+    case IMAGE_FILE_MACHINE_AMD64: return "amd64";
+    default: return "<machine " + std::to_string(machine) + ">";
+  }
+}
 
 TEST(Manifest, AsksForAdministratorRightsAndNothingElse) {
   EXPECT_EQ(ResourceLanguages(RT_MANIFEST, 1), std::set<LANGID>{kEnglish});
@@ -637,7 +657,7 @@ TEST(Manifest, AsksForAdministratorRightsAndNothingElse) {
       "uiAccess=\"false\"",
       "version=\"1.0.0.0\"",
       "type=\"win32\"",
-      std::string("processorArchitecture=\"") + BuildArchitecture() + "\"",
+      "processorArchitecture=\"" + ManifestArchitectureOfInstaller() + "\"",
       "name=\"",
   };
   for (const std::string& s : present) EXPECT_NE(text.find(s), std::string::npos) << s;
