@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <set>
 #include <string>
