@@ -30,31 +30,45 @@ using HttpFilePtr = std::unique_ptr<CHttpFile, HttpFileDeleter>;
 
 }  // namespace
 
-// Makes the run's session reachable by Cancel while it is open. A cancel that
-// came before the session existed aborts it at once.
-class ActiveSession {
+class RunLock {
  public:
-  ActiveSession(CHttpFileDownloader& worker, CInternetSession& session) : m_worker(worker) {
-    ::EnterCriticalSection(&m_worker.m_sessionLock);
+  explicit RunLock(CRITICAL_SECTION& lock) : m_lock(lock) { ::EnterCriticalSection(&m_lock); }
+  ~RunLock() { ::LeaveCriticalSection(&m_lock); }
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_lock;
+};
+
+// Makes the run's session and local file reachable by Cancel while they
+// exist. A cancel that came before the session existed aborts it at once.
+class CancellableRun {
+ public:
+  CancellableRun(CHttpFileDownloader& worker, CInternetSession& session) : m_worker(worker) {
+    RunLock lock(m_worker.m_runLock);
     m_worker.m_pSession = &session;
     if (m_worker.m_bCancel.load() != 0) session.Abort();
-    ::LeaveCriticalSection(&m_worker.m_sessionLock);
   }
-  ~ActiveSession() {
-    ::EnterCriticalSection(&m_worker.m_sessionLock);
+  void SetLocalFile(CFile& file) {
+    RunLock lock(m_worker.m_runLock);
+    m_worker.m_pLocalFile = &file;
+  }
+  ~CancellableRun() {
+    RunLock lock(m_worker.m_runLock);
     m_worker.m_pSession = nullptr;
-    ::LeaveCriticalSection(&m_worker.m_sessionLock);
+    m_worker.m_pLocalFile = nullptr;
   }
-  ActiveSession(const ActiveSession&) = delete;
-  ActiveSession& operator=(const ActiveSession&) = delete;
+  CancellableRun(const CancellableRun&) = delete;
+  CancellableRun& operator=(const CancellableRun&) = delete;
 
  private:
   CHttpFileDownloader& m_worker;
 };
 
-CHttpFileDownloader::CHttpFileDownloader() { ::InitializeCriticalSection(&m_sessionLock); }
+CHttpFileDownloader::CHttpFileDownloader() { ::InitializeCriticalSection(&m_runLock); }
 
-CHttpFileDownloader::~CHttpFileDownloader() { ::DeleteCriticalSection(&m_sessionLock); }
+CHttpFileDownloader::~CHttpFileDownloader() { ::DeleteCriticalSection(&m_runLock); }
 
 void CHttpFileDownloader::SetDownloadFolder(const CString& folder) { m_strDownloadFolder = folder; }
 
@@ -74,9 +88,9 @@ CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& seco
 
 void CHttpFileDownloader::Cancel() {
   m_bCancel.store(1);
-  ::EnterCriticalSection(&m_sessionLock);
+  RunLock lock(m_runLock);
+  if (m_pLocalFile != nullptr) m_pLocalFile->Abort();
   if (m_pSession != nullptr) m_pSession->Abort();
-  ::LeaveCriticalSection(&m_sessionLock);
 }
 
 void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
@@ -133,7 +147,7 @@ int CHttpFileDownloader::Download() {
   session.SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
   session.SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
   session.SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
-  ActiveSession cancellable(*this, session);
+  CancellableRun cancellable(*this, session);
 
   HttpFilePtr file(OpenUrlWithFallback(session, m_bSecondaryFirst));
   if (!file) {
@@ -157,6 +171,8 @@ int CHttpFileDownloader::Download() {
     return -1;
   }
 
+  cancellable.SetLocalFile(local);
+
   Notify(WM_DOWNLOAD_STARTED, 0);
   BYTE piece[kPieceSize];
   for (;;) {
@@ -169,16 +185,24 @@ int CHttpFileDownloader::Download() {
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
     }
-    if (m_bCancel.load() != 0) {  // the piece just read is neither counted nor written
-      local.Close();
+    bool cancelled;
+    {
+      // Cancel cannot close the file between the test and the write.
+      RunLock lock(m_runLock);
+      cancelled = m_bCancel.load() != 0;
+      if (!cancelled) {
+        m_dwBytesReceived += count;  // the counter moves before the write
+        local.Write(piece, count);
+      }
+    }
+    if (cancelled) {  // the piece just read is neither counted nor written
+      local.Abort();  // already closed by Cancel
       session.Close();
       file.reset();
       m_nStatus = DOWNLOAD_CANCELLED;
       Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
       return -1;
     }
-    m_dwBytesReceived += count;
-    local.Write(piece, count);
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "download/download_messages.h"
 #include "framework/afxapp.h"
+#include "framework/afxfile.h"
 #include "framework/afxinet.h"
 #include "framework/afxstring.h"
 
@@ -34,9 +35,11 @@ class CHttpFileDownloader : public CWinThread {
   // a folder the system's temporary folder is used; when that cannot be had
   // the result is empty.
   CString SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst);
-  // Asks the run to stop, from the owner's thread. A call blocked on the
-  // network is aborted at once; the run then reports DOWNLOAD_CANCELLED
-  // without a message box. Only valid while the worker's thread runs.
+  // Asks the run to stop, from the owner's thread. The local file is closed
+  // at once (nothing more is written to it, and a new run may create it
+  // again), and the network call the run is blocked in is aborted where the
+  // platform supports that; the run then reports DOWNLOAD_CANCELLED without a
+  // message box. Only valid while the worker's thread runs.
   void Cancel();
 
   BOOL InitInstance() override { return TRUE; }
@@ -77,10 +80,12 @@ class CHttpFileDownloader : public CWinThread {
   int ReportException(CException* error);
   void Notify(UINT message, WPARAM wParam);
 
-  // The session of the run, for Cancel to abort; guarded by m_sessionLock.
-  friend class ActiveSession;
-  CRITICAL_SECTION m_sessionLock;
+  // The session and the local file of the run, for Cancel to abort; guarded
+  // by m_runLock, which a write of a piece also holds.
+  friend class CancellableRun;
+  CRITICAL_SECTION m_runLock;
   CInternetSession* m_pSession = nullptr;
+  CFile* m_pLocalFile = nullptr;
   // The owner window, kept as a handle from the start of the run: the worker
   // never reaches into the owner object, which may be gone after a cancel.
   CWnd m_wndOwner;

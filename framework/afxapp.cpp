@@ -7,6 +7,7 @@
 
 #include "core/command_line.h"
 #include "core/message_box_style.h"
+#include "framework/afxres.h"
 #include "framework/afxsys.h"
 
 namespace {

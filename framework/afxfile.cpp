@@ -111,9 +111,7 @@ CString CFileException::Describe() const {
   return format.Left(placeholder) + name + format.Mid(placeholder + 2);
 }
 
-CFile::~CFile() {
-  if (m_hFile != INVALID_HANDLE_VALUE) ::CloseHandle(m_hFile);
-}
+CFile::~CFile() { Abort(); }
 
 BOOL CFile::Open(const char* fileName, UINT openFlags, CFileException* error) {
   m_strFileName = fileName;
@@ -142,9 +140,20 @@ void CFile::Write(const void* buffer, UINT count) {
   if (written != count) throw new CFileException(CFileException::diskFull, ERROR_DISK_FULL, m_strFileName);
 }
 
+namespace {
+// Takes the handle out of `slot` so that exactly one caller closes it.
+HANDLE TakeFileHandle(HANDLE volatile& slot) {
+  return ::InterlockedExchangePointer(const_cast<PVOID volatile*>(&slot), INVALID_HANDLE_VALUE);
+}
+}  // namespace
+
+void CFile::Abort() {
+  HANDLE file = TakeFileHandle(m_hFile);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+}
+
 void CFile::Close() {
-  HANDLE file = m_hFile;
-  m_hFile = INVALID_HANDLE_VALUE;
+  HANDLE file = TakeFileHandle(m_hFile);
   if (file != INVALID_HANDLE_VALUE && !::CloseHandle(file)) {
     const LONG osError = static_cast<LONG>(::GetLastError());
     throw new CFileException(CFileException::OsErrorToException(osError), osError, "");

@@ -54,7 +54,9 @@ class CFile {
   void Write(const void* buffer, UINT count);
   // Closes the file; throws CFileException (with no file name) on failure.
   void Close();
+  // Closes the file without reporting anything; later writes fail.
+  void Abort();
 
-  HANDLE m_hFile = INVALID_HANDLE_VALUE;
+  HANDLE volatile m_hFile = INVALID_HANDLE_VALUE;
   CString m_strFileName;
 };

@@ -1,5 +1,6 @@
 // The hand-off: the downloads, the start of the downloaded launcher, and the
 // wait for the launcher's named mutex.
+#include <windows.h>
 #include <shellapi.h>
 
 #include <cstring>
