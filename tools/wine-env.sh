@@ -30,6 +30,12 @@ zelvra_wine_start() {
     mkdir -p "$WINEPREFIX"
     "$ZELVRA_WINE" wineboot --init >/dev/null 2>&1 || true
   fi
+  if ! grep -q '"Decorated"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    # Without a window manager (Xvfb) Wine draws captions and frames itself
+    # only when told to; screenshots and the close box need them.
+    "$ZELVRA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    "$ZELVRA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+  fi
   # Keep one wineserver for the whole run: every program starts faster.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
 }

@@ -1,0 +1,3 @@
+zelvra_win_test(message_box_test message_box_test.cpp)
+target_link_libraries(message_box_test PRIVATE gtest_main)
+set_tests_properties(message_box_test PROPERTIES RESOURCE_LOCK wine_desktop)
