@@ -118,13 +118,10 @@ HWND FocusOfThread(DWORD tid) {
 void RequireInteractive(HWND hwnd, const char* action) {
   HWND root = GetAncestor(hwnd, GA_ROOT);
   std::string what = std::string("cannot ") + action + " " + Describe(hwnd) + ": ";
+  std::string modal_hint = " (is a modal window open?); windows of its process: " + WindowsSeen(WindowProcessId(root));
   if (!IsWindowVisible(hwnd)) throw CommandError(what + "it is not visible");
-  if (!IsWindowEnabled(hwnd)) throw CommandError(what + "it is disabled");
-  if (root && root != hwnd && !IsWindowEnabled(root)) {
-    throw CommandError(what + "its window " + Describe(root) +
-                       " is disabled (is a modal window open?); windows of its process: " +
-                       WindowsSeen(WindowProcessId(root)));
-  }
+  if (!IsWindowEnabled(hwnd)) throw CommandError(what + "it is disabled" + (hwnd == root ? modal_hint : ""));
+  if (root && !IsWindowEnabled(root)) throw CommandError(what + "its window " + Describe(root) + " is disabled" + modal_hint);
 }
 
 HWND RequireControl(const Json& request) {
