@@ -269,6 +269,23 @@ class EnglishDriverTest(FixtureTestCase):
             self.driver.click(dialog.hwnd, ID_ADVANCE)
             self.assertEqual(self.driver.progress(bar).pos, expected)
 
+    def test_busy_thread_costs_one_time_out(self):
+        pid, dialog = self.start_fixture("/busy=4000")
+        time.sleep(0.6)  # the fixture's thread now sleeps
+        started = time.monotonic()
+        answer = self.driver.controls(dialog.hwnd)
+        self.assertLess(time.monotonic() - started, 3.0)
+        self.assertFalse(answer.thread_responding)
+        by_id = {control.id: control for control in answer.controls}
+        self.assertEqual(by_id[ID_GREETING].text, "Fixture greeting")  # the system's copy
+        self.assertIsNone(by_id[ID_PROGRESS].progress)
+        with self.assertRaises(uidriver.CommandFailed) as caught:
+            self.driver.progress(dialog.hwnd, ID_PROGRESS)
+        self.assertIn("its thread is busy", str(caught.exception))
+        self.driver.key(dialog.hwnd, "escape")  # posted: handled once the thread wakes
+        self.assertEqual(self.driver.wait_exit(pid, timeout=10), EXIT_CANCEL)
+        self.assertTrue(self.driver.request("hello").ok)
+
     def test_waits_and_their_time_limits(self):
         started = time.monotonic()
         pid = self.launch(harness.fixture_exe(), "/delay=800")

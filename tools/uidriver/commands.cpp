@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 
 #include "common.h"
@@ -347,9 +348,12 @@ Json Progress(ProcessTable&, const Json& request) {
   if (ClassName(bar) != PROGRESS_CLASSW) {
     throw CommandError("expected a progress bar (" + Utf8(PROGRESS_CLASSW) + "), seen " + Describe(bar));
   }
-  Json answer = DescribeProgress(bar);
-  answer.Set("ok", true);
-  return answer;
+  Json progress = DescribeProgress(bar);
+  if (progress.is_null()) {
+    throw CommandError("progress bar " + Describe(bar) + " did not answer PBM_GETRANGE/PBM_GETPOS: its thread is busy");
+  }
+  progress.Set("ok", true);
+  return progress;
 }
 
 Json Icons(ProcessTable&, const Json& request) {
@@ -430,6 +434,7 @@ std::string CommandSet::HandleLine(const std::string& line, bool* quit) {
     answer.Set("error", "request is not JSON: " + parse_error);
     return answer.Dump();
   }
+  ForgetBusyThreads();
   try {
     if (!request.is_object()) throw CommandError("request must be a JSON object");
     answer = Dispatch(RequireString(request, "cmd"), request, quit);
@@ -443,7 +448,12 @@ std::string CommandSet::HandleLine(const std::string& line, bool* quit) {
     answer.Set("error", std::string("internal error: ") + error.what());
   }
   if (const Json* seq = request.Find("seq")) answer.Set("seq", *seq);
-  return answer.Dump();
+  // "ok" first, for a reader of raw protocol lines.
+  Json ordered = Json::MakeObject();
+  const Json* ok = answer.Find("ok");
+  ordered.Set("ok", ok ? *ok : Json(true));
+  for (const Json::Member& member : answer.as_object()) ordered.Set(member.first, member.second);
+  return ordered.Dump();
 }
 
 }  // namespace uidriver

@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 
 #include "window_query.h"

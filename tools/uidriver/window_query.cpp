@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <set>
 
 #include "common.h"
 #include "dialog_template.h"
@@ -102,10 +103,30 @@ int DefaultButtonId(HWND dialog) {
 
 }  // namespace
 
+namespace {
+
+// Threads that let a message time out during the current command; they are
+// not asked again until the next command, so that one busy thread (say, one
+// sleeping in a polling loop) costs one time-out, not one per control.
+std::set<DWORD> g_busy_threads;
+
+}  // namespace
+
+void ForgetBusyThreads() { g_busy_threads.clear(); }
+
+bool ThreadWasBusy(HWND hwnd) { return g_busy_threads.count(GetWindowThreadProcessId(hwnd, nullptr)) != 0; }
+
 bool SendWithTimeout(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result, UINT timeout_ms) {
+  DWORD tid = GetWindowThreadProcessId(hwnd, nullptr);
+  if (g_busy_threads.count(tid)) return false;
   DWORD_PTR ignored = 0;
-  return SendMessageTimeoutW(hwnd, message, wparam, lparam, SMTO_ABORTIFHUNG | SMTO_BLOCK, timeout_ms,
-                             result ? result : &ignored) != 0;
+  SetLastError(0);
+  if (SendMessageTimeoutW(hwnd, message, wparam, lparam, SMTO_ABORTIFHUNG | SMTO_BLOCK, timeout_ms,
+                          result ? result : &ignored)) {
+    return true;
+  }
+  if (GetLastError() == ERROR_TIMEOUT) g_busy_threads.insert(tid);
+  return false;
 }
 
 std::wstring WindowText(HWND hwnd) {
@@ -236,7 +257,7 @@ Json DescribeProgress(HWND bar) {
   // PBM_GETRANGE with lParam NULL returns the chosen limit itself.
   if (!SendWithTimeout(bar, PBM_GETRANGE, TRUE, 0, &low) || !SendWithTimeout(bar, PBM_GETRANGE, FALSE, 0, &high) ||
       !SendWithTimeout(bar, PBM_GETPOS, 0, 0, &pos)) {
-    throw CommandError("progress bar " + Hex(HandleNumber(bar)) + " did not answer PBM_GETRANGE/PBM_GETPOS");
+    return Json();
   }
   Json progress = Json::MakeObject();
   progress.Set("low", static_cast<int>(low));
@@ -291,6 +312,9 @@ Json DescribeControls(HWND dialog) {
   Json answer = Json::MakeObject();
   answer.Set("window", DescribeWindow(dialog));
   answer.Set("controls", std::move(controls));
+  // False: the dialog's thread did not answer in time, and the texts are the
+  // system's copies (what the window last had set), not WM_GETTEXT's.
+  answer.Set("thread_responding", !ThreadWasBusy(dialog));
   answer.Set("default_id", default_id);
   answer.Set("dm_getdefid", DmGetDefId(dialog));
   answer.Set("focus", HandleNumber(focus));

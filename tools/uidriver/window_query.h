@@ -14,9 +14,14 @@
 namespace uidriver {
 
 // Sends a message to a window of any process, giving up after timeout_ms
-// (or at once when the receiving thread hangs). Returns false on time-out.
+// (or at once when the receiving thread hangs, or timed out before in this
+// command). Returns false when there is no answer.
 bool SendWithTimeout(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result,
-                     UINT timeout_ms = 2000);
+                     UINT timeout_ms = 1000);
+// Starts a new command: threads that timed out are asked again.
+void ForgetBusyThreads();
+// Whether the window's thread let a message time out in this command.
+bool ThreadWasBusy(HWND hwnd);
 
 std::wstring WindowText(HWND hwnd);
 std::wstring ClassName(HWND hwnd);
@@ -49,7 +54,7 @@ bool DialogBaseUnits(HWND dialog, BaseUnits* units, std::string* why_not);
 // plus the dialog's default button, focus and base units.
 Json DescribeControls(HWND dialog);
 
-// low, high, pos of a progress bar control.
+// low, high, pos of a progress bar control; null when its thread does not answer.
 Json DescribeProgress(HWND bar);
 
 // A standard message box: a dialog with the message text in control 0xFFFF
