@@ -323,11 +323,13 @@ class Driver:
             except (DriverError, subprocess.TimeoutExpired):
                 pass
         self._stop()
-        for stream in (self._process.stdin, self._process.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
+        try:
+            self._process.stdin.close()
+        except OSError:
+            pass
+        # stdout stays open: its reader thread may still block in a read (Wine
+        # helper processes can hold the pipe), and closing the stream would
+        # wait for that read. The thread ends with the pipe or the interpreter.
         self._stderr.close()
 
     def __enter__(self):
