@@ -108,12 +108,6 @@ HWND WaitForWindow(const WindowFilter& filter, int64_t timeout_ms) {
   return found;
 }
 
-HWND FocusOfThread(DWORD tid) {
-  GUITHREADINFO info = {};
-  info.cbSize = sizeof info;
-  return GetGUIThreadInfo(tid, &info) ? info.hwndFocus : nullptr;
-}
-
 // A real user can only act on a window that is shown and enabled, inside a
 // top-level window that is enabled (a modal box disables its owner).
 void RequireInteractive(HWND hwnd, const char* action) {

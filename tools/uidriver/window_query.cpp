@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <set>
 
 #include "common.h"
@@ -16,6 +17,12 @@ namespace {
 
 // Control IDs of a message box's text: Windows uses 0xFFFF, Wine 8 uses 100.
 constexpr int kMessageBoxTextIds[] = {0xFFFF, 100};
+
+// Whether the control holds a message box's text (0xFFFF may read back as -1).
+bool IsMessageBoxTextId(int id) {
+  return std::find(std::begin(kMessageBoxTextIds), std::end(kMessageBoxTextIds), id & 0xFFFF) !=
+         std::end(kMessageBoxTextIds);
+}
 // The standard message-box buttons, IDOK (1) to IDCONTINUE (11).
 constexpr int kFirstBoxButton = IDOK;
 constexpr int kLastBoxButton = 11;
@@ -32,8 +39,8 @@ RECT ClientRectOnScreen(HWND hwnd) {
   return rect;
 }
 
-// The smallest n of dialog units that MapDialogRect turns into `pixels`
-// for this base (MulDiv rounding), or the nearest one when none maps exactly.
+// The smallest number of dialog units that MapDialogRect (MulDiv rounding)
+// turns into exactly `pixels` with this base; the nearest when none does.
 int PixelsToDialogUnits(int pixels, int base, int divisor, bool* exact) {
   int guess = MulDiv(pixels, divisor, base);
   int best = guess;
@@ -57,12 +64,6 @@ Json RectToDialogUnits(const RECT& client_rect, const BaseUnits& units, bool* ex
       Json(PixelsToDialogUnits(client_rect.bottom - client_rect.top, units.y, 8, exact)),
   };
   return Json(values);
-}
-
-HWND FocusOfThread(DWORD tid) {
-  GUITHREADINFO info = {};
-  info.cbSize = sizeof info;
-  return GetGUIThreadInfo(tid, &info) ? info.hwndFocus : nullptr;
 }
 
 int DmGetDefId(HWND dialog) {
@@ -101,16 +102,18 @@ int DefaultButtonId(HWND dialog) {
   return found ? found : DmGetDefId(dialog);
 }
 
-}  // namespace
-
-namespace {
-
 // Threads that let a message time out during the current command; they are
 // not asked again until the next command, so that one busy thread (say, one
 // sleeping in a polling loop) costs one time-out, not one per control.
 std::set<DWORD> g_busy_threads;
 
 }  // namespace
+
+HWND FocusOfThread(DWORD tid) {
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(tid, &info) ? info.hwndFocus : nullptr;
+}
 
 void ForgetBusyThreads() { g_busy_threads.clear(); }
 
@@ -347,8 +350,7 @@ bool IsMessageBox(HWND hwnd) {
     int id = GetDlgCtrlID(child);
     std::wstring class_name = ClassName(child);
     LONG style = GetWindowLongW(child, GWL_STYLE);
-    if (class_name == L"Static" && (style & SS_TYPEMASK) != SS_ICON &&
-        std::find(std::begin(kMessageBoxTextIds), std::end(kMessageBoxTextIds), id) != std::end(kMessageBoxTextIds)) {
+    if (class_name == L"Static" && (style & SS_TYPEMASK) != SS_ICON && IsMessageBoxTextId(id)) {
       has_text = true;
     }
     if (class_name == L"Button" && (style & WS_VISIBLE) && id >= kFirstBoxButton && id <= kLastBoxButton) {
@@ -373,8 +375,7 @@ Json DescribeMessageBox(HWND box) {
     LONG style = GetWindowLongW(child, GWL_STYLE);
     if (class_name == L"Static" && (style & SS_TYPEMASK) == SS_ICON) {
       if (style & WS_VISIBLE) icon_control = child;
-    } else if (class_name == L"Static" && std::find(std::begin(kMessageBoxTextIds), std::end(kMessageBoxTextIds), id) !=
-                                              std::end(kMessageBoxTextIds)) {
+    } else if (class_name == L"Static" && IsMessageBoxTextId(id)) {
       text = WindowText(child);
     } else if (class_name == L"Button" && (style & WS_VISIBLE)) {
       Button button{child, {}};

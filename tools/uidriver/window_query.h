@@ -68,6 +68,9 @@ Json DescribeMessageBox(HWND box);
 // What can be learnt about a window's icons from outside the process.
 Json DescribeWindowIcons(HWND hwnd);
 
+// The window that has the keyboard focus in that thread, or null.
+HWND FocusOfThread(DWORD tid);
+
 // The HWND of a numbered child control, or null.
 HWND ControlById(HWND parent, int id);
 
