@@ -327,9 +327,12 @@ class Driver:
             self._process.stdin.close()
         except OSError:
             pass
-        # stdout stays open: its reader thread may still block in a read (Wine
-        # helper processes can hold the pipe), and closing the stream would
-        # wait for that read. The thread ends with the pipe or the interpreter.
+        # The answer stream is closed once its reader has seen its end. Wine
+        # helper processes started by this driver can hold the pipe open; then
+        # the stream stays open, as closing it would wait for the blocked read.
+        self._reader.join(timeout=2)
+        if not self._reader.is_alive():
+            self._process.stdout.close()
         self._stderr.close()
 
     def __enter__(self):
