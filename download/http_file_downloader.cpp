@@ -17,6 +17,11 @@ namespace {
 constexpr UINT kPieceSize = 512;          // bytes read and written at a time
 constexpr UINT kErrorTextChars = 255;     // buffer for an error description
 constexpr DWORD_PTR kContext = 1;
+// Never an answer from a cache: RELOAD keeps WinInet's own cache out, and
+// PRAGMA_NOCACHE sends "Pragma: no-cache" so that a caching proxy on the way
+// (the session uses the system's proxy configuration) asks the server too.
+// RELOAD alone sends no such header (seen with Wine's WinInet).
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_TRANSFER_BINARY;
 
 // Closes and deletes an HTTP file when the run leaves its scope, also on an
 // exception.
@@ -208,7 +213,7 @@ int CHttpFileDownloader::Download() {
 
 CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary) {
   const CString& url = useSecondary ? m_strSecondaryUrl : m_strPrimaryUrl;
-  HttpFilePtr file(session.OpenURL(url, kContext, INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, nullptr, 0));
+  HttpFilePtr file(session.OpenURL(url, kContext, kRequestFlags, nullptr, 0));
   if (!file) {
     if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
     m_nStatus = DOWNLOAD_OPEN_FAILED;
