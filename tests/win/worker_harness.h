@@ -1,0 +1,112 @@
+// Runs one CHttpFileDownloader the way the download dialog does, on the test
+// thread as its owner: a hidden top-level owner window records the worker's
+// three messages (with a snapshot of the worker's fields taken inside the
+// send, while the worker object is certainly alive), and the worker's error
+// boxes are read and answered from this thread while it pumps messages.
+// Every wait has a time limit, so a misbehaving worker fails a test instead
+// of hanging it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "download/http_file_downloader.h"
+
+namespace worker_test {
+
+// Whether the local file could be opened by someone else at a moment.
+enum class FileState { kMissing, kFree, kLocked };
+
+// One message the owner window received, with what the worker's fields held
+// while the worker waited in the send.
+struct Notification {
+  UINT message = 0;
+  WPARAM wParam = 0;
+  std::uint32_t contentLength = 0;
+  std::uint32_t bytesReceived = 0;
+  BOOL done = FALSE;
+  std::int32_t status = 0;
+  FileState localFile = FileState::kMissing;
+  DWORD tick = 0;  // GetTickCount when it arrived
+};
+
+// One message box the worker showed, as the user saw it.
+struct SeenBox {
+  HWND window = nullptr;
+  std::wstring title;
+  std::wstring text;
+  HWND owner = nullptr;
+  DWORD tick = 0;  // GetTickCount when it was found
+};
+
+const char* MessageName(UINT message);
+
+class WorkerRun {
+ public:
+  // Creates the worker suspended, as the download dialog does, and gives it
+  // the folder, the URLs and this run's owner window.
+  WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
+            BOOL secondaryFirst = FALSE);
+  ~WorkerRun();
+  WorkerRun(const WorkerRun&) = delete;
+  WorkerRun& operator=(const WorkerRun&) = delete;
+
+  // The local path that SetUrls returned.
+  const std::string& LocalPath() const { return localPath_; }
+  HWND Owner() const { return owner_; }
+  // The worker while it may be used: until its final message was handled.
+  CHttpFileDownloader* Worker() const { return worker_; }
+
+  void Start();
+  // Pumps this thread's messages and answers the worker's boxes until `done`
+  // holds or `timeoutMs` passed; returns whether `done` held.
+  bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+  // Until the final message (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED).
+  bool WaitFinal(DWORD timeoutMs = 20000);
+  // Until the worker's thread has ended (pumping meanwhile).
+  bool WaitThreadEnd(DWORD timeoutMs = 10000);
+  bool Final() const { return final_; }
+  // The thread's exit code, once it ended.
+  DWORD ExitCode() const;
+
+  const std::vector<Notification>& Notifications() const { return notifications_; }
+  const std::vector<SeenBox>& Boxes() const { return boxes_; }
+  // When the worker was started and when its final message arrived
+  // (GetTickCount).
+  DWORD StartTick() const { return startTick_; }
+  DWORD FinalTick() const { return finalTick_; }
+
+ private:
+  static LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void Record(UINT message, WPARAM wParam);
+  void AnswerBoxes();
+
+  HWND owner_ = nullptr;
+  CWnd ownerWnd_;
+  CHttpFileDownloader* worker_ = nullptr;
+  DWORD threadId_ = 0;
+  HANDLE thread_ = nullptr;  // our own duplicate: the worker closes its handle when it ends
+  std::string localPath_;
+  std::vector<Notification> notifications_;
+  std::vector<SeenBox> boxes_;
+  bool final_ = false;
+  DWORD startTick_ = 0;
+  DWORD finalTick_ = 0;
+};
+
+// The state of the file at `path` for another opener that allows every
+// kind of sharing.
+FileState LocalFileState(const std::string& path);
+
+// The whole content of a file; `ok` false when it cannot be read.
+std::string ReadWholeFile(const std::string& path, bool* ok = nullptr);
+
+// UTF-8 <-> UTF-16, for comparing box texts with expected texts.
+std::wstring Wide(const std::string& utf8);
+std::string Utf8(const std::wstring& text);
+
+}  // namespace worker_test

@@ -1,0 +1,750 @@
+// CHttpFileDownloader under Wine, through the real WinInet, against the update
+// mirror (tools/mirror) that run_with_mirror.py starts: the failure table, the
+// fallback from the primary to the secondary URL, the Content-Length reading,
+// bodies of every interesting size, cancelling, the request headers and the
+// time-outs. Every run is also checked against the message protocol the
+// download dialog relies on (ExpectProtocol).
+//
+// The file-error texts exist in Korean only, so the program runs with a Korean
+// locale (ANSI code page 949); the boxes are read back as UTF-16.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/http_file_downloader.h"
+#include "framework/afxapp.h"
+#include "tests/win/worker_harness.h"
+#include "tests/win/worker_mirror.h"
+
+using worker_test::FileState;
+using worker_test::LoggedRequest;
+using worker_test::Mirror;
+using worker_test::Notification;
+using worker_test::WorkerRun;
+
+namespace {
+
+CWinApp g_app("Zelvra(TM) Installer");  // the title of the worker's boxes and its user agent
+
+constexpr wchar_t kTitle[] = L"Zelvra(TM) Installer";
+constexpr DWORD kRunFailed = static_cast<DWORD>(-1);  // Run's result for every failure
+
+// Deterministic content, different for each seed.
+std::string Bytes(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : data) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return data;
+}
+
+// The platform's message text for a WinInet error, as the user should see it.
+std::wstring PlatformInternetText(DWORD error) {
+  HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  wchar_t* text = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM |
+                         FORMAT_MESSAGE_FROM_HMODULE,
+                     wininet, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) result.pop_back();
+  return result;
+}
+
+// The framework's file-error text (UTF-8 from the table of causes) for a path.
+std::wstring FileErrorText(const char* format, const std::string& path) {
+  std::wstring text = worker_test::Wide(format);
+  const size_t at = text.find(L"%1");
+  return text.substr(0, at) + worker_test::Wide(path) + text.substr(at + 2);
+}
+constexpr char kBadPathText[] = "%1 에 잘못된 경로가 있음.";
+constexpr char kSharingViolationText[] = "%1 액세스 중에 공유 위반이 발생하였음.";
+constexpr char kAccessDeniedText[] = "%1에 대한 액세스가 거부되었음.";
+
+std::string Describe(const WorkerRun& run) {
+  std::string text;
+  for (const Notification& n : run.Notifications()) {
+    text += worker_test::MessageName(n.message);
+    if (n.message == WM_DOWNLOAD_FAILED) text += " " + std::to_string(n.wParam);
+    text += "; ";
+  }
+  for (const auto& box : run.Boxes()) text += "box \"" + worker_test::Utf8(box.text) + "\"; ";
+  return text;
+}
+
+// The protocol the owner relies on, for any run that ended: exactly one final
+// message and it is the last; WM_DOWNLOAD_STARTED at most once and first,
+// only once the local file exists (open, not shared), and never before a
+// failure of kinds 1 to 5; WM_DOWNLOAD_DONE only after it, with the file
+// complete and closed; the status sent is the one kept; the thread's exit code
+// is Run's result.
+void ExpectProtocol(const WorkerRun& run) {
+  SCOPED_TRACE("messages: " + Describe(run));
+  const std::vector<Notification>& all = run.Notifications();
+  ASSERT_FALSE(all.empty());
+  int started = 0;
+  int finals = 0;
+  for (const Notification& n : all) {
+    (n.message == WM_DOWNLOAD_STARTED ? started : finals) += 1;
+    EXPECT_TRUE(n.message == WM_DOWNLOAD_STARTED || n.message == WM_DOWNLOAD_DONE || n.message == WM_DOWNLOAD_FAILED);
+  }
+  EXPECT_EQ(1, finals);
+  EXPECT_LE(started, 1);
+  if (started == 1) {
+    EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_STARTED), all.front().message);
+    EXPECT_EQ(FileState::kLocked, all.front().localFile) << "the local file is open and not shared at STARTED";
+  }
+  const Notification& last = all.back();
+  if (last.message == WM_DOWNLOAD_DONE) {
+    EXPECT_EQ(1, started);
+    EXPECT_TRUE(last.done);
+    EXPECT_EQ(0, last.status);
+    EXPECT_EQ(FileState::kFree, last.localFile) << "the file is closed before DONE";
+    EXPECT_EQ(0u, run.ExitCode());
+  } else if (last.message == WM_DOWNLOAD_FAILED) {
+    EXPECT_LE(last.wParam, 6u);
+    EXPECT_EQ(static_cast<std::int32_t>(last.wParam), last.status);
+    EXPECT_FALSE(last.done);
+    if (last.wParam >= 1 && last.wParam <= 5) {
+      EXPECT_EQ(0, started) << "no STARTED before FAILED " << last.wParam;
+    }
+    EXPECT_EQ(kRunFailed, run.ExitCode());
+  }
+  for (const auto& box : run.Boxes()) {
+    EXPECT_EQ(kTitle, box.title);
+    EXPECT_EQ(run.Owner(), box.owner) << "the worker's boxes are owned by the owner window";
+  }
+}
+
+const Notification* Find(const WorkerRun& run, UINT message) {
+  for (const Notification& n : run.Notifications()) {
+    if (n.message == message) return &n;
+  }
+  return nullptr;
+}
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Mirror::Get().Reset();
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+    for (char& c : name) {
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+    }
+    path_ = "/" + name + "/ZVUpdater.exe";
+    altPath_ = "/" + name + "/other/ZVUpdaterRes.dll";
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string base = std::string(temp) + "zelvra-worker-test\\";
+    CreateDirectoryA(base.c_str(), nullptr);
+    folder_ = base + name + "\\";
+    RemoveFolder(folder_);
+    ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
+  }
+
+  void TearDown() override {
+    for (HANDLE h : held_) CloseHandle(h);
+    RemoveFolder(folder_);
+  }
+
+  static void RemoveFolder(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteFileA((folder + found.cFileName).c_str());
+      } while (FindNextFileA(search, &found));
+      FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+  }
+
+  Mirror& mirror() { return Mirror::Get(); }
+  std::string Url(const char* host, const std::string& path) { return mirror().Url(host, path); }
+  std::string Url(const char* host) { return Url(host, path_); }
+  // Serves `data` at this test's path on `host` and returns the URL.
+  std::string Serve(const char* host, const std::string& data, const std::string& path = std::string()) {
+    const std::string& where = path.empty() ? path_ : path;
+    mirror().PutFile(host, where, data);
+    return Url(host, where);
+  }
+  void Fault(const char* host, const std::string& json, const std::string& path = std::string()) {
+    mirror().SetFault(host, path.empty() ? path_ : path, json);
+  }
+  // The requests `host` received in this test (for `path` when given).
+  std::vector<LoggedRequest> Requests(const char* host, const std::string& path = std::string()) {
+    return mirror().Requests(host, path);
+  }
+
+  // Starts a worker and lets it run to its end.
+  std::unique_ptr<WorkerRun> RunToEnd(const std::string& primary, const std::string& secondary,
+                                      BOOL secondaryFirst = FALSE, const std::string& folder = std::string()) {
+    auto run = std::make_unique<WorkerRun>(folder.empty() ? folder_ : folder, primary, secondary, secondaryFirst);
+    EXPECT_NE(nullptr, run->Worker());
+    run->Start();
+    EXPECT_TRUE(run->WaitFinal()) << "no final message in time: " << Describe(*run);
+    EXPECT_TRUE(run->WaitThreadEnd()) << "the worker's thread did not end";
+    ExpectProtocol(*run);
+    return run;
+  }
+
+  // Holds the file open without any sharing until the test ends.
+  void HoldOpen(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    held_.push_back(h);
+  }
+
+  std::string folder_;
+  std::string path_;
+  std::string altPath_;
+  std::vector<HANDLE> held_;
+};
+
+// A status code that cannot be read. Wine's WinInet hands out the status
+// code as the number it parsed from the status line (0 for "abc", 4294967295
+// for "-1"), so the one status text that cannot be read there is a number
+// too long to be a status code.
+const char kUnreadableStatus[] = R"({"raw":"HTTP/1.1 99999999999 Absurd\r\nContent-Length: 0\r\n\r\n"})";
+// A status line without a number: read as status 0 by Wine's WinInet.
+const char kNonNumericStatus[] = R"({"raw":"HTTP/1.1 abc Whatever\r\nContent-Length: 0\r\n\r\n"})";
+
+// ---------------------------------------------------------------------------
+// The failure table: one row per way a run can fail, with what the owner and
+// the user see and which requests reach the mirror.
+
+// What a row sets up for its run.
+struct Arrangement {
+  std::string primary;
+  std::string secondary;
+  BOOL secondaryFirst = FALSE;
+  std::string folder;  // the test's fresh folder unless a row changes it
+};
+
+class FailureTest;
+
+struct FailureRow {
+  const char* name;
+  std::function<void(FailureTest&, Arrangement&)> arrange;
+  WPARAM status;
+  int primaryRequests;
+  int secondaryRequests;
+  // The expected box text for the run's local path; empty for no box.
+  std::function<std::wstring(const std::string& localPath)> box;
+};
+
+class FailureTest : public WorkerTest, public ::testing::WithParamInterface<FailureRow> {
+ public:
+  // For the rows' set-up.
+  using WorkerTest::Fault;
+  using WorkerTest::HoldOpen;
+  using WorkerTest::Serve;
+  using WorkerTest::Url;
+  int ClosedPort() { return mirror().ClosedPort(); }
+  // The mirror folder that holds this test's file, ending with "/".
+  std::string FolderPath() const { return path_.substr(0, path_.rfind('/') + 1); }
+};
+
+std::wstring NoBox(const std::string&) { return std::wstring(); }
+
+const FailureRow kFailureRows[] = {
+    {"EmptyPrimaryUrl",  // no request at all, even with a secondary
+     [](FailureTest& t, Arrangement& a) { a.secondary = t.Serve("secondary", Bytes(100, 1)); },
+     DOWNLOAD_NO_URL, 0, 0, NoBox},
+    {"EmptyPrimaryUrlWithSecondaryFirst",
+     [](FailureTest& t, Arrangement& a) {
+       a.secondary = t.Serve("secondary", Bytes(100, 1));
+       a.secondaryFirst = TRUE;
+     },
+     DOWNLOAD_NO_URL, 0, 0, NoBox},
+    {"UnreachablePrimary",  // an error of the request: reported, and the secondary is not tried
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = "http://127.0.0.1:" + std::to_string(t.ClosedPort()) + "/Zelvra/ZVUpdater.exe";
+       a.secondary = t.Serve("secondary", Bytes(100, 1));
+     },
+     DOWNLOAD_NONE, 0, 0,
+     [](const std::string&) { return L"Error2:" + PlatformInternetText(ERROR_INTERNET_CANNOT_CONNECT); }},
+    {"BothNotFound",
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Url("primary");
+       a.secondary = t.Url("secondary");
+     },
+     DOWNLOAD_HTTP_NOT_OK, 1, 1, NoBox},
+    {"SecondaryStatusUnreadable",
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Url("primary");
+       a.secondary = t.Serve("secondary", Bytes(100, 1));
+       t.Fault("secondary", kUnreadableStatus);
+     },
+     DOWNLOAD_STATUS_UNREADABLE, 1, 1, NoBox},
+    {"BothStatusUnreadable",
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Serve("primary", Bytes(100, 1));
+       a.secondary = t.Serve("secondary", Bytes(100, 2));
+       t.Fault("primary", kUnreadableStatus);
+       t.Fault("secondary", kUnreadableStatus);
+     },
+     DOWNLOAD_STATUS_UNREADABLE, 1, 1, NoBox},
+    {"SecondaryFirstNotFound",  // the primary would answer, but is never asked
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Serve("primary", Bytes(100, 1));
+       a.secondary = t.Url("secondary");
+       a.secondaryFirst = TRUE;
+     },
+     DOWNLOAD_HTTP_NOT_OK, 0, 1, NoBox},
+    {"SecondaryFirstStatusUnreadable",
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Serve("primary", Bytes(100, 1));
+       a.secondary = t.Serve("secondary", Bytes(100, 2));
+       t.Fault("secondary", kUnreadableStatus);
+       a.secondaryFirst = TRUE;
+     },
+     DOWNLOAD_STATUS_UNREADABLE, 0, 1, NoBox},
+    {"PrimaryUrlEndsWithSlash",  // an empty file name: the local path is the folder itself
+     [](FailureTest& t, Arrangement& a) {
+       t.Fault("primary", R"({"status":200,"body":"data"})", t.FolderPath());
+       a.primary = t.Url("primary", t.FolderPath());
+       a.secondary = t.Serve("secondary", Bytes(100, 2));
+     },
+     DOWNLOAD_FILE_CREATE_FAILED, 1, 0,
+     [](const std::string& path) { return L"Error1:" + FileErrorText(kAccessDeniedText, path); }},
+    {"DownloadFolderMissing",
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Serve("primary", Bytes(100, 1));
+       a.secondary = t.Serve("secondary", Bytes(100, 2));
+       a.folder += "missing\\";
+     },
+     DOWNLOAD_FILE_CREATE_FAILED, 1, 0,
+     [](const std::string& path) { return L"Error1:" + FileErrorText(kBadPathText, path); }},
+    {"LocalFileHeldOpenElsewhere",
+     [](FailureTest& t, Arrangement& a) {
+       a.primary = t.Serve("primary", Bytes(100, 1));
+       a.secondary = t.Serve("secondary", Bytes(100, 2));
+       t.HoldOpen(a.folder + "ZVUpdater.exe");
+     },
+     DOWNLOAD_FILE_CREATE_FAILED, 1, 0,
+     [](const std::string& path) { return L"Error1:" + FileErrorText(kSharingViolationText, path); }},
+};
+
+TEST_P(FailureTest, ReportsOnceWithTheRightStatusAndBox) {
+  const FailureRow& row = GetParam();
+  Arrangement arrangement;
+  arrangement.folder = folder_;
+  row.arrange(*this, arrangement);
+  if (HasFatalFailure()) return;
+
+  auto run = RunToEnd(arrangement.primary, arrangement.secondary, arrangement.secondaryFirst, arrangement.folder);
+  ASSERT_TRUE(run->Final());
+  const Notification& last = run->Notifications().back();
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_FAILED), last.message);
+  EXPECT_EQ(row.status, last.wParam);
+  EXPECT_EQ(nullptr, Find(*run, WM_DOWNLOAD_STARTED));
+
+  const std::wstring box = row.box(run->LocalPath());
+  if (box.empty()) {
+    EXPECT_TRUE(run->Boxes().empty()) << Describe(*run);
+  } else {
+    ASSERT_EQ(1u, run->Boxes().size()) << Describe(*run);
+    EXPECT_EQ(box, run->Boxes()[0].text) << worker_test::Utf8(run->Boxes()[0].text);
+    EXPECT_LT(box.size(), 255u) << "the description fits the worker's buffer";
+  }
+  EXPECT_EQ(static_cast<size_t>(row.primaryRequests), Requests("primary").size());
+  EXPECT_EQ(static_cast<size_t>(row.secondaryRequests), Requests("secondary").size());
+  const bool localPathIsFolder = run->LocalPath().back() == '\\';
+  if (row.status == DOWNLOAD_FILE_CREATE_FAILED && held_.empty() && !localPathIsFolder) {
+    EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(run->LocalPath()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FailureTest, ::testing::ValuesIn(kFailureRows),
+                         [](const ::testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Fallback: a bad answer from the primary turns to the secondary; the file is
+// always named from the primary URL.
+
+struct FallbackRow {
+  const char* name;
+  const char* primaryFault;  // null: the primary serves its own content
+  BOOL secondaryFirst;
+  int primaryRequests;
+};
+
+class FallbackTest : public WorkerTest, public ::testing::WithParamInterface<FallbackRow> {};
+
+const FallbackRow kFallbackRows[] = {
+    {"PrimaryNotFound", R"({"status":404})", FALSE, 1},
+    {"PrimaryPartialContent", R"({"status":206})", FALSE, 1},  // any status but 200, other 2xx included
+    {"PrimaryServerError", R"({"status":500})", FALSE, 1},
+    {"PrimaryStatusUnreadable", kUnreadableStatus, FALSE, 1},
+    {"PrimaryStatusNotANumber", kNonNumericStatus, FALSE, 1},
+    // Accepts and closes at once: Wine's WinInet takes that for an answer
+    // with status 0, not for an error of the request.
+    {"PrimaryAnswersNothing", R"({"raw":""})", FALSE, 1},
+    {"SecondaryFirst", nullptr, TRUE, 0},
+};
+
+TEST_P(FallbackTest, FetchesTheSecondaryIntoThePrimarysName) {
+  const FallbackRow& row = GetParam();
+  const std::string primaryData = Bytes(3000, 10);
+  const std::string secondaryData = Bytes(2000, 20);
+  const std::string primary = Serve("primary", primaryData);
+  const std::string secondary = Serve("secondary", secondaryData, altPath_);  // another path and name
+  if (row.primaryFault != nullptr) Fault("primary", row.primaryFault);
+
+  auto run = RunToEnd(primary, secondary, row.secondaryFirst);
+  EXPECT_EQ(folder_ + "ZVUpdater.exe", run->LocalPath());
+  ASSERT_EQ(2u, run->Notifications().size()) << Describe(*run);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications()[1].message);
+  EXPECT_EQ(secondaryData.size(), run->Notifications()[1].bytesReceived);
+  EXPECT_EQ(secondaryData, worker_test::ReadWholeFile(run->LocalPath()));
+  EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(folder_ + "ZVUpdaterRes.dll"));
+  EXPECT_TRUE(run->Boxes().empty());
+  EXPECT_EQ(static_cast<size_t>(row.primaryRequests), Requests("primary").size());
+  EXPECT_EQ(1u, Requests("secondary", altPath_).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FallbackTest, ::testing::ValuesIn(kFallbackRows),
+                         [](const ::testing::TestParamInfo<FallbackRow>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Content-Length: read as a 32-bit length where it can be, 0 otherwise; the
+// download completes either way.
+
+struct ContentLengthRow {
+  const char* name;
+  const char* fault;  // null: the mirror's own, correct header
+  std::uint32_t expected;
+};
+
+class ContentLengthTest : public WorkerTest, public ::testing::WithParamInterface<ContentLengthRow> {};
+
+const ContentLengthRow kContentLengthRows[] = {
+    {"Correct", nullptr, 1000},
+    {"Missing", R"({"no_content_length":true})", 0},
+    {"ThirtyOneCharacters", R"({"content_length":"0000000000000000000000000001000"})", 1000},
+    {"ThirtyTwoCharacters", R"({"content_length":"00000000000000000000000000001000"})", 0},
+    {"FortyDigits", R"({"content_length":"1234567890123456789012345678901234567890"})", 0},
+    {"Negative", R"({"content_length":"-5"})", 0},
+    {"Largest32Bit", R"({"content_length":"4294967295"})", 4294967295u},
+    {"Beyond32Bit", R"({"content_length":"4294967296"})", 0},
+    {"NotANumber", R"({"content_length":"abc"})", 0},
+};
+
+TEST_P(ContentLengthTest, IsReadOrZeroAndTheBodyIsComplete) {
+  const ContentLengthRow& row = GetParam();
+  const std::string data = Bytes(1000, 30);
+  const std::string primary = Serve("primary", data);
+  if (row.fault != nullptr) Fault("primary", row.fault);
+
+  auto run = RunToEnd(primary, Url("secondary"));
+  const Notification* started = Find(*run, WM_DOWNLOAD_STARTED);
+  ASSERT_NE(nullptr, started) << Describe(*run);
+  EXPECT_EQ(row.expected, started->contentLength);
+  const Notification& last = run->Notifications().back();
+  ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), last.message) << Describe(*run);
+  EXPECT_EQ(row.expected, last.contentLength);
+  EXPECT_EQ(data.size(), last.bytesReceived);
+  EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
+  EXPECT_TRUE(Requests("secondary").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ContentLengthTest, ::testing::ValuesIn(kContentLengthRows),
+                         [](const ::testing::TestParamInfo<ContentLengthRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------------------
+// Bodies: the file holds exactly the bytes received, whatever their number.
+
+struct BodyRow {
+  const char* name;
+  size_t size;
+  const char* fault;     // null: none
+  size_t expectedBytes;  // what arrives and is written
+};
+
+class BodyTest : public WorkerTest, public ::testing::WithParamInterface<BodyRow> {};
+
+const BodyRow kBodyRows[] = {
+    {"Empty", 0, nullptr, 0},
+    {"OnePiece", 512, nullptr, 512},
+    {"OnePieceAndOneByte", 513, nullptr, 513},
+    {"SeveralMegabytes", 3 * 1024 * 1024 + 123, nullptr, 3 * 1024 * 1024 + 123},
+    // An answer cut short without an error is taken as the whole file.
+    {"CutShortByClose", 3000, R"({"close_after":1000})", 1000},
+};
+
+TEST_P(BodyTest, FileHoldsExactlyTheBytesReceived) {
+  const BodyRow& row = GetParam();
+  const std::string data = Bytes(row.size, 40);
+  const std::string primary = Serve("primary", data);
+  if (row.fault != nullptr) Fault("primary", row.fault);
+
+  auto run = RunToEnd(primary, Url("secondary"));
+  ASSERT_EQ(2u, run->Notifications().size()) << Describe(*run);
+  const Notification& done = run->Notifications()[1];
+  ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), done.message);
+  EXPECT_EQ(row.size, done.contentLength);
+  EXPECT_EQ(row.expectedBytes, done.bytesReceived);
+  bool read = false;
+  const std::string written = worker_test::ReadWholeFile(run->LocalPath(), &read);
+  EXPECT_TRUE(read) << "the file exists, even when empty";
+  EXPECT_TRUE(written == data.substr(0, row.expectedBytes))
+      << "file has " << written.size() << " bytes, expected the first " << row.expectedBytes;
+  EXPECT_TRUE(run->Boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BodyTest, ::testing::ValuesIn(kBodyRows),
+                         [](const ::testing::TestParamInfo<BodyRow>& info) { return std::string(info.param.name); });
+
+// A connection reset while the worker waits for more of the body: the read
+// fails, the user is told why, and the pieces written so far stay. (Wine's
+// WinInet reports the reset only when it comes while a read waits; one that
+// arrives with the data can also end the body silently, as a short answer.)
+TEST_F(WorkerTest, ReadFailingMidBodyIsReportedAndKeepsThePartialFile) {
+  const std::string data = Bytes(3000, 45);
+  const std::string primary = Serve("primary", data);
+  // One whole piece, then the start of the next, a pause, and a reset.
+  Fault("primary", R"({"stall_after":600,"stall_seconds":0.3,"close_after":600,"close_mode":"reset"})");
+
+  auto run = RunToEnd(primary, Serve("secondary", Bytes(3000, 46)));
+  ASSERT_EQ(2u, run->Notifications().size()) << Describe(*run);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_STARTED), run->Notifications()[0].message);
+  const Notification& last = run->Notifications()[1];
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_FAILED), last.message);
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_NONE), last.wParam);
+  EXPECT_EQ(512u, last.bytesReceived);
+  EXPECT_EQ(FileState::kFree, last.localFile) << "the file is closed before the failure is reported";
+  ASSERT_EQ(1u, run->Boxes().size()) << Describe(*run);
+  EXPECT_EQ(0u, run->Boxes()[0].text.find(L"Error2:"));
+  EXPECT_GT(run->Boxes()[0].text.size(), 7u) << "the box describes the error";
+  std::printf("[ observe  ] reset during a read: box \"%s\"\n", worker_test::Utf8(run->Boxes()[0].text).c_str());
+  EXPECT_EQ(data.substr(0, 512), worker_test::ReadWholeFile(run->LocalPath()));
+  EXPECT_TRUE(Requests("secondary").empty()) << "a failed read is not retried elsewhere";
+}
+
+TEST_F(WorkerTest, ExistingLocalFileIsTruncated) {
+  const std::string data = Bytes(700, 50);
+  const std::string primary = Serve("primary", data);
+  {
+    HANDLE old = CreateFileA((folder_ + "ZVUpdater.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, old);
+    const std::string stale = Bytes(10000, 51);
+    DWORD written = 0;
+    WriteFile(old, stale.data(), static_cast<DWORD>(stale.size()), &written, nullptr);
+    CloseHandle(old);
+  }
+  auto run = RunToEnd(primary, Url("secondary"));
+  ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
+  EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
+}
+
+// ---------------------------------------------------------------------------
+// Requests: a GET that names the application and bypasses every cache.
+
+TEST_F(WorkerTest, EveryRequestNamesTheApplicationAndAsksForNoCachedAnswer) {
+  const std::string primary = Serve("primary", Bytes(600, 60));
+  Fault("primary", R"({"status":404})");
+  const std::string secondary = Serve("secondary", Bytes(600, 61));
+  // Twice: a second run must not be answered from WinInet's cache either.
+  for (int round = 0; round < 2; ++round) {
+    auto run = RunToEnd(primary, secondary);
+    EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
+  }
+  std::vector<LoggedRequest> all = Requests("primary");
+  const std::vector<LoggedRequest> secondaryRequests = Requests("secondary");
+  EXPECT_EQ(2u, all.size());
+  EXPECT_EQ(2u, secondaryRequests.size());
+  all.insert(all.end(), secondaryRequests.begin(), secondaryRequests.end());
+  for (const LoggedRequest& request : all) {
+    SCOPED_TRACE(request.path);
+    EXPECT_EQ("GET", request.method);
+    EXPECT_EQ("Zelvra(TM) Installer", request.Header("User-Agent"));
+    bool pragma = false;
+    bool cacheControl = false;
+    const std::string pragmaValue = request.Header("Pragma", &pragma);
+    const std::string cacheControlValue = request.Header("Cache-Control", &cacheControl);
+    EXPECT_TRUE((pragma && pragmaValue == "no-cache") || (cacheControl && cacheControlValue == "no-cache"))
+        << "Pragma: " << pragmaValue << ", Cache-Control: " << cacheControlValue;
+    EXPECT_EQ("", request.Header("If-Modified-Since")) << "a conditional request could be answered by the cache";
+    EXPECT_EQ("", request.Header("If-None-Match"));
+  }
+  std::printf("[ observe  ] request headers sent by this WinInet:");
+  for (const auto& header : all.front().headers) std::printf(" [%s: %s]", header.first.c_str(), header.second.c_str());
+  std::printf("\n");
+}
+
+// ---------------------------------------------------------------------------
+// Cancelling.
+
+// Cancel while the worker waits for the rest of a stalled body: the local file
+// is released at once, keeps what was received, and the run reports
+// DOWNLOAD_CANCELLED without a box; the thread ends at the latest once the
+// stall ends.
+TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
+  constexpr size_t kSize = 64 * 1024;
+  constexpr size_t kBeforeStall = 4096;
+  constexpr int kStallSeconds = 4;
+  const std::string data = Bytes(kSize, 70);
+  const std::string primary = Serve("primary", data);
+  Fault("primary", "{\"stall_after\":" + std::to_string(kBeforeStall) +
+                       ",\"stall_seconds\":" + std::to_string(kStallSeconds) + "}");
+
+  WorkerRun run(folder_, primary, Url("secondary"));
+  run.Start();
+  ASSERT_TRUE(run.PumpUntil(
+      [&] { return run.Worker() != nullptr && run.Worker()->m_dwBytesReceived.load() == kBeforeStall; }, 10000))
+      << "the worker did not reach the stall: " << Describe(run);
+
+  const DWORD cancelled = GetTickCount();
+  run.Worker()->Cancel();
+  // The file is released now, while the worker is still blocked in its read:
+  // it can be opened with exclusive access at once.
+  HANDLE file = CreateFileA(run.LocalPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
+  const bool workerStillBlocked = !run.Final();
+  CloseHandle(file);
+
+  ASSERT_TRUE(run.WaitFinal(kStallSeconds * 1000 + 10000)) << Describe(run);
+  const DWORD finalAfter = run.FinalTick() - cancelled;
+  EXPECT_TRUE(run.WaitThreadEnd(10000)) << "the worker's thread did not end after the stall";
+  ExpectProtocol(run);
+  const Notification& last = run.Notifications().back();
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_FAILED), last.message);
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_CANCELLED), last.wParam);
+  EXPECT_LE(last.bytesReceived, kBeforeStall);
+  EXPECT_TRUE(run.Boxes().empty()) << Describe(run);
+
+  // The partial file stays, with nothing beyond what came before the cancel.
+  const std::string kept = worker_test::ReadWholeFile(run.LocalPath());
+  EXPECT_LE(kept.size(), kBeforeStall);
+  EXPECT_TRUE(kept == data.substr(0, kept.size()));
+  std::printf("[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
+              "final message %lu ms after the cancel (stall %d s)\n",
+              workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
+}
+
+// Cancel while the server has not answered yet: no local file is created.
+TEST_F(WorkerTest, CancelBeforeTheAnswerCreatesNoFile) {
+  constexpr int kDelaySeconds = 2;
+  const std::string primary = Serve("primary", Bytes(1000, 80));
+  Fault("primary", "{\"delay\":" + std::to_string(kDelaySeconds) + "}");
+
+  WorkerRun run(folder_, primary, Url("secondary"));
+  run.Start();
+  ASSERT_TRUE(run.PumpUntil([&] { return !Requests("primary").empty(); }, 10000));
+  const DWORD cancelled = GetTickCount();
+  run.Worker()->Cancel();
+  ASSERT_TRUE(run.WaitFinal(kDelaySeconds * 1000 + 10000)) << Describe(run);
+  EXPECT_TRUE(run.WaitThreadEnd());
+  ExpectProtocol(run);
+  ASSERT_EQ(1u, run.Notifications().size()) << Describe(run);
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_CANCELLED), run.Notifications()[0].wParam);
+  EXPECT_TRUE(run.Boxes().empty()) << Describe(run);
+  EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(run.LocalPath()));
+  EXPECT_TRUE(Requests("secondary").empty());
+  std::printf("[ observe  ] cancel before the answer: final message %lu ms after the cancel (delay %d s)\n",
+              static_cast<unsigned long>(run.FinalTick() - cancelled), kDelaySeconds);
+}
+
+// ---------------------------------------------------------------------------
+// Time-outs. The worker asks for 15 s to connect and 30 s to receive. How long
+// a silent or stalled server holds it depends on the platform's WinInet; these
+// tests bound the fault by the mirror (ZELVRA_WORKER_FAULT_SECONDS, 3 s by
+// default; set it above 30 to see whether the worker's own time-outs fire)
+// and report what happened.
+
+int FaultSeconds() {
+  const char* value = std::getenv("ZELVRA_WORKER_FAULT_SECONDS");
+  return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : 3;
+}
+
+// A server that accepts the request and never answers: the run fails, and no
+// local file comes of it. Wine's WinInet waits for as long as the server is
+// silent and then takes the closed connection for an answer with status 0
+// (so the secondary is tried); Windows' reports an error of the request
+// (after the receive time-out at the latest), which ends the run at once.
+TEST_F(WorkerTest, SilentServerYieldsNoFile) {
+  const int seconds = FaultSeconds();
+  const std::string primary = Serve("primary", Bytes(1000, 90));
+  Fault("primary", "{\"silent\":true,\"silent_seconds\":" + std::to_string(seconds) + "}");
+  auto run = std::make_unique<WorkerRun>(folder_, primary, Url("secondary"));
+  run->Start();
+  ASSERT_TRUE(run->WaitFinal(static_cast<DWORD>(seconds) * 1000 + 45000)) << Describe(*run);
+  EXPECT_TRUE(run->WaitThreadEnd());
+  ExpectProtocol(*run);
+  std::printf("[ observe  ] server silent for %d s: %s after %lu ms\n", seconds, Describe(*run).c_str(),
+              static_cast<unsigned long>(run->FinalTick() - run->StartTick()));
+  const Notification& last = run->Notifications().back();
+  ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_FAILED), last.message);
+  if (last.wParam == DOWNLOAD_NONE) {  // an error of the request: reported, no second attempt
+    ASSERT_EQ(1u, run->Boxes().size());
+    EXPECT_EQ(0u, run->Boxes()[0].text.find(L"Error2:"));
+    EXPECT_GT(run->Boxes()[0].text.size(), 7u) << "the box describes the error";
+    EXPECT_TRUE(Requests("secondary").empty());
+  } else {  // a bad answer: the secondary was asked and answered 404
+    EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_HTTP_NOT_OK), last.wParam);
+    EXPECT_TRUE(run->Boxes().empty());
+    EXPECT_EQ(1u, Requests("secondary").size());
+  }
+  EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(run->LocalPath()));
+}
+
+TEST_F(WorkerTest, StalledBodyEitherCompletesOrFails) {
+  const int seconds = FaultSeconds();
+  const std::string data = Bytes(5000, 100);
+  const std::string primary = Serve("primary", data);
+  Fault("primary", "{\"stall_after\":1024,\"stall_seconds\":" + std::to_string(seconds) + "}");
+  auto run = std::make_unique<WorkerRun>(folder_, primary, Url("secondary"));
+  run->Start();
+  ASSERT_TRUE(run->WaitFinal(static_cast<DWORD>(seconds) * 1000 + 45000)) << Describe(*run);
+  EXPECT_TRUE(run->WaitThreadEnd());
+  ExpectProtocol(*run);
+  std::printf("[ observe  ] body stalled for %d s: %s after %lu ms\n", seconds, Describe(*run).c_str(),
+              static_cast<unsigned long>(run->FinalTick() - run->StartTick()));
+  const Notification& last = run->Notifications().back();
+  if (last.message == WM_DOWNLOAD_DONE) {
+    EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
+  } else {
+    // A receive time-out: reported with a box, the partial file kept.
+    EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_NONE), last.wParam);
+    EXPECT_EQ(1u, run->Boxes().size());
+    EXPECT_EQ(1024u, worker_test::ReadWholeFile(run->LocalPath()).size());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  std::printf("[ observe  ] ANSI code page %u, user interface language 0x%04x\n", GetACP(),
+              static_cast<unsigned>(GetUserDefaultUILanguage()));
+  for (DWORD error : {ERROR_INTERNET_CANNOT_CONNECT, ERROR_INTERNET_TIMEOUT, ERROR_INTERNET_CONNECTION_RESET,
+                      ERROR_HTTP_INVALID_SERVER_RESPONSE}) {
+    std::printf("[ observe  ] platform text for WinInet error %lu: \"%s\"\n", static_cast<unsigned long>(error),
+                worker_test::Utf8(PlatformInternetText(error)).c_str());
+  }
+  if (GetACP() != 949) {
+    std::fprintf(stderr, "The file-error texts are Korean: run with a Korean locale (ko_KR.UTF-8).\n");
+    return 2;
+  }
+  try {
+    Mirror::Get();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 2;
+  }
+  return RUN_ALL_TESTS();
+}
