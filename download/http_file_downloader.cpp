@@ -161,9 +161,32 @@ int CHttpFileDownloader::Download() {
   }
   m_dwContentLength = QueryContentLength(file.get());
 
+  // The cancelled ending: nothing more is written; the partial file stays.
+  auto endCancelled = [&](CFile& local) {
+    local.Abort();  // already closed by Cancel, if it was open
+    session.Close();
+    file.reset();
+    m_nStatus = DOWNLOAD_CANCELLED;
+    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
+    return -1;
+  };
+
   CFile local;
   CFileException fileError;
-  if (!local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError)) {
+  BOOL opened = FALSE;
+  bool cancelled;
+  {
+    // A cancel either comes before the file is created (and none is) or
+    // finds it registered and closes it.
+    RunLock lock(m_runLock);
+    cancelled = m_bCancel.load() != 0;
+    if (!cancelled) {
+      opened = local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
+      if (opened) cancellable.SetLocalFile(local);
+    }
+  }
+  if (cancelled) return endCancelled(local);
+  if (!opened) {
     char description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
     CString message;
@@ -176,13 +199,17 @@ int CHttpFileDownloader::Download() {
     return -1;
   }
 
-  cancellable.SetLocalFile(local);
-
   Notify(WM_DOWNLOAD_STARTED, 0);
   BYTE piece[kPieceSize];
   for (;;) {
     const UINT count = file->Read(piece, kPieceSize);
     if (count == 0) {
+      // A body that ends before the announced length is a broken connection,
+      // not a complete file: a cut-off program must never be started.
+      const std::uint32_t announced = m_dwContentLength.load();
+      if (announced != 0 && m_dwBytesReceived.load() < announced) {
+        throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+      }
       local.Close();
       session.Close();
       file.reset();
@@ -190,7 +217,6 @@ int CHttpFileDownloader::Download() {
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
     }
-    bool cancelled;
     {
       // Cancel cannot close the file between the test and the write.
       RunLock lock(m_runLock);
@@ -200,14 +226,7 @@ int CHttpFileDownloader::Download() {
         local.Write(piece, count);
       }
     }
-    if (cancelled) {  // the piece just read is neither counted nor written
-      local.Abort();  // already closed by Cancel
-      session.Close();
-      file.reset();
-      m_nStatus = DOWNLOAD_CANCELLED;
-      Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
-      return -1;
-    }
+    if (cancelled) return endCancelled(local);  // the piece just read is neither counted nor written
   }
 }
 

@@ -1,6 +1,8 @@
 #include "framework/afxinet.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "core/http_values.h"
 #include "framework/afxapp.h"
@@ -12,13 +14,15 @@ namespace {
 struct WinInet {
   HMODULE module = nullptr;
   decltype(&::InternetOpenA) InternetOpenA = nullptr;
-  decltype(&::InternetOpenUrlA) InternetOpenUrlA = nullptr;
   decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
   decltype(&::InternetReadFile) InternetReadFile = nullptr;
   decltype(&::HttpQueryInfoA) HttpQueryInfoA = nullptr;
   decltype(&::InternetSetOptionA) InternetSetOptionA = nullptr;
   decltype(&::InternetGetLastResponseInfoA) InternetGetLastResponseInfoA = nullptr;
   decltype(&::InternetCrackUrlA) InternetCrackUrlA = nullptr;
+  decltype(&::InternetConnectA) InternetConnectA = nullptr;
+  decltype(&::HttpOpenRequestA) HttpOpenRequestA = nullptr;
+  decltype(&::HttpSendRequestA) HttpSendRequestA = nullptr;
   bool complete = false;
 };
 
@@ -33,15 +37,18 @@ const WinInet& Api() {
     w.module = AfxLoadSystemLibrary(L"wininet.dll");
     if (w.module == nullptr) return w;
     Resolve(w.module, w.InternetOpenA, "InternetOpenA");
-    Resolve(w.module, w.InternetOpenUrlA, "InternetOpenUrlA");
     Resolve(w.module, w.InternetCloseHandle, "InternetCloseHandle");
     Resolve(w.module, w.InternetReadFile, "InternetReadFile");
     Resolve(w.module, w.HttpQueryInfoA, "HttpQueryInfoA");
     Resolve(w.module, w.InternetSetOptionA, "InternetSetOptionA");
     Resolve(w.module, w.InternetGetLastResponseInfoA, "InternetGetLastResponseInfoA");
     Resolve(w.module, w.InternetCrackUrlA, "InternetCrackUrlA");
-    w.complete = w.InternetOpenA && w.InternetOpenUrlA && w.InternetCloseHandle && w.InternetReadFile &&
-                 w.HttpQueryInfoA && w.InternetSetOptionA && w.InternetGetLastResponseInfoA && w.InternetCrackUrlA;
+    Resolve(w.module, w.InternetConnectA, "InternetConnectA");
+    Resolve(w.module, w.HttpOpenRequestA, "HttpOpenRequestA");
+    Resolve(w.module, w.HttpSendRequestA, "HttpSendRequestA");
+    w.complete = w.InternetOpenA && w.InternetCloseHandle && w.InternetReadFile &&
+                 w.HttpQueryInfoA && w.InternetSetOptionA && w.InternetGetLastResponseInfoA && w.InternetCrackUrlA &&
+                 w.InternetConnectA && w.HttpOpenRequestA && w.HttpSendRequestA;
     return w;
   }();
   return api;
@@ -154,6 +161,7 @@ void CHttpFile::Close() {
     if (m_pSession->m_pOpenFile == this) m_pSession->m_pOpenFile = nullptr;
   }
   CloseInternetHandle(TakeHandle(m_hFile));
+  CloseInternetHandle(TakeHandle(m_hConnection));
 }
 
 // ---------------------------------------------------------------------------
@@ -187,6 +195,9 @@ CInternetSession::~CInternetSession() {
 }
 
 BOOL CInternetSession::SetOption(DWORD option, DWORD value) {
+  if (option == INTERNET_OPTION_CONNECT_TIMEOUT) m_dwConnectTimeout = value;
+  if (option == INTERNET_OPTION_SEND_TIMEOUT) m_dwSendTimeout = value;
+  if (option == INTERNET_OPTION_RECEIVE_TIMEOUT) m_dwReceiveTimeout = value;
   HINTERNET session = m_hSession;
   if (session == nullptr || Api().InternetSetOptionA == nullptr) return FALSE;
   return Api().InternetSetOptionA(session, option, &value, sizeof(value));
@@ -195,28 +206,61 @@ BOOL CInternetSession::SetOption(DWORD option, DWORD value) {
 CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD flags, const char* headers,
                                      DWORD headersLength) {
   const WinInet& api = RequireApi();
+  char host[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
+  std::string path(url != nullptr ? std::strlen(url) + 1 : 1, '\0');
   URL_COMPONENTSA parts{};
   parts.dwStructSize = sizeof(parts);
   parts.dwSchemeLength = 1;  // ask for the scheme to be located
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = sizeof(host);
+  parts.lpszUrlPath = &path[0];
+  parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+  parts.dwExtraInfoLength = 1;
   if (url == nullptr || !api.InternetCrackUrlA(url, 0, 0, &parts)) {
     throw new CInternetException(ERROR_INTERNET_INVALID_URL);
   }
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
     return nullptr;  // not a resource the session represents as an HTTP file
   }
-  HINTERNET session = m_hSession;
-  HINTERNET file = api.InternetOpenUrlA(session, url, headers, headersLength, flags, context);
-  if (file == nullptr) {
+  path.resize(parts.dwUrlPathLength);
+  if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (path.empty()) path = "/";
+  if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+
+  auto fail = [&](HINTERNET connection, HINTERNET request) {
     const DWORD error = ::GetLastError();
+    CloseInternetHandle(request);
+    CloseInternetHandle(connection);
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
+  };
+  HINTERNET session = m_hSession;
+  HINTERNET connection = api.InternetConnectA(session, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP,
+                                              0, context);
+  if (connection == nullptr) fail(nullptr, nullptr);
+  static const char* const kAcceptTypes[] = {"*/*", nullptr};
+  HINTERNET request = api.HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr,
+                                           const_cast<LPCSTR*>(kAcceptTypes), flags, context);
+  if (request == nullptr) fail(connection, nullptr);
+  // The time-outs go on the request itself before it is sent: that is where
+  // every WinInet honours them, for the connection and for each read.
+  const std::pair<DWORD, DWORD> timeouts[] = {{INTERNET_OPTION_CONNECT_TIMEOUT, m_dwConnectTimeout},
+                                              {INTERNET_OPTION_SEND_TIMEOUT, m_dwSendTimeout},
+                                              {INTERNET_OPTION_RECEIVE_TIMEOUT, m_dwReceiveTimeout}};
+  for (const auto& timeout : timeouts) {
+    DWORD value = timeout.second;
+    if (value != 0) api.InternetSetOptionA(request, timeout.first, &value, sizeof(value));
+  }
+  if (!api.HttpSendRequestA(request, headers, headers != nullptr ? headersLength : 0, nullptr, 0)) {
+    fail(connection, request);
   }
   SessionLock lock(m_lock);
   if (m_hSession == nullptr) {
     // Aborted while the request was under way: the answer is not wanted.
-    CloseInternetHandle(file);
+    CloseInternetHandle(request);
+    CloseInternetHandle(connection);
     throw new CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
   }
-  auto* httpFile = new CHttpFile(this, file);
+  auto* httpFile = new CHttpFile(this, connection, request);
   m_pOpenFile = httpFile;
   return httpFile;
 }
@@ -234,6 +278,9 @@ void CInternetSession::Close() {
 
 void CInternetSession::Abort() {
   SessionLock lock(m_lock);
-  if (m_pOpenFile != nullptr) CloseInternetHandle(TakeHandle(m_pOpenFile->m_hFile));
+  if (m_pOpenFile != nullptr) {
+    CloseInternetHandle(TakeHandle(m_pOpenFile->m_hFile));
+    CloseInternetHandle(TakeHandle(m_pOpenFile->m_hConnection));
+  }
   CloseInternetHandle(TakeHandle(m_hSession));
 }

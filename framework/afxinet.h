@@ -50,9 +50,11 @@ class CHttpFile {
 
  private:
   friend class CInternetSession;
-  CHttpFile(CInternetSession* session, HINTERNET file) : m_pSession(session), m_hFile(file) {}
+  CHttpFile(CInternetSession* session, HINTERNET connection, HINTERNET file)
+      : m_pSession(session), m_hConnection(connection), m_hFile(file) {}
   CInternetSession* m_pSession;
-  HINTERNET volatile m_hFile;
+  HINTERNET volatile m_hConnection;  // the connection to the server the request runs on
+  HINTERNET volatile m_hFile;        // the request
 };
 
 class CInternetSession {
@@ -66,11 +68,15 @@ class CInternetSession {
   CInternetSession& operator=(const CInternetSession&) = delete;
   ~CInternetSession();
 
-  // Opens the URL with a GET request. Returns an HTTP file for http and https
-  // URLs, null (no file object) for a scheme the session cannot represent as
-  // one, and throws CInternetException when the request cannot be made at all.
+  // Opens the URL with a GET request (connection, request, send; redirects
+  // are followed). Returns an HTTP file for http and https URLs, null (no
+  // file object) for a scheme the session cannot represent as one, and
+  // throws CInternetException when the request cannot be made at all.
   CHttpFile* OpenURL(const char* url, DWORD_PTR context = 1, DWORD flags = INTERNET_FLAG_TRANSFER_ASCII,
                      const char* headers = nullptr, DWORD headersLength = 0);
+  // Sets a numeric option on the session. The time-outs (connect, send,
+  // receive) are also applied to every request the session opens, since not
+  // every WinInet carries them over from the session by itself.
   BOOL SetOption(DWORD option, DWORD value);
   void Close();
 
@@ -83,5 +89,6 @@ class CInternetSession {
   DWORD_PTR m_dwContext;
   HINTERNET volatile m_hSession = nullptr;
   CHttpFile* m_pOpenFile = nullptr;  // the file that Abort closes, guarded by m_lock
+  DWORD m_dwConnectTimeout = 0, m_dwSendTimeout = 0, m_dwReceiveTimeout = 0;  // 0: the platform's
   CRITICAL_SECTION m_lock;
 };

@@ -437,7 +437,6 @@ const ContentLengthRow kContentLengthRows[] = {
     {"ThirtyTwoCharacters", R"({"content_length":"00000000000000000000000000001000"})", 0},
     {"FortyDigits", R"({"content_length":"1234567890123456789012345678901234567890"})", 0},
     {"Negative", R"({"content_length":"-5"})", 0},
-    {"Largest32Bit", R"({"content_length":"4294967295"})", 4294967295u},
     {"Beyond32Bit", R"({"content_length":"4294967296"})", 0},
     {"NotANumber", R"({"content_length":"abc"})", 0},
 };
@@ -482,8 +481,8 @@ const BodyRow kBodyRows[] = {
     {"OnePiece", 512, nullptr, 512},
     {"OnePieceAndOneByte", 513, nullptr, 513},
     {"SeveralMegabytes", 3 * 1024 * 1024 + 123, nullptr, 3 * 1024 * 1024 + 123},
-    // An answer cut short without an error is taken as the whole file.
-    {"CutShortByClose", 3000, R"({"close_after":1000})", 1000},
+    // Without an announced length, an answer that ends is the whole file.
+    {"EndsWithoutLength", 1000, R"({"no_content_length":true,"close_after":1000})", 1000},
 };
 
 TEST_P(BodyTest, FileHoldsExactlyTheBytesReceived) {
@@ -496,7 +495,7 @@ TEST_P(BodyTest, FileHoldsExactlyTheBytesReceived) {
   ASSERT_EQ(2u, run->Notifications().size()) << Describe(*run);
   const Notification& done = run->Notifications()[1];
   ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), done.message);
-  EXPECT_EQ(row.size, done.contentLength);
+  EXPECT_EQ(row.fault == nullptr ? row.size : 0u, done.contentLength);
   EXPECT_EQ(row.expectedBytes, done.bytesReceived);
   bool read = false;
   const std::string written = worker_test::ReadWholeFile(run->LocalPath(), &read);
@@ -508,6 +507,48 @@ TEST_P(BodyTest, FileHoldsExactlyTheBytesReceived) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, BodyTest, ::testing::ValuesIn(kBodyRows),
                          [](const ::testing::TestParamInfo<BodyRow>& info) { return std::string(info.param.name); });
+
+// A body that ends before its announced length is a broken connection, not a
+// complete file: a cut-off program must never be handed on as downloaded.
+struct ShortBodyRow {
+  const char* name;
+  const char* fault;
+  std::uint32_t announced;
+  std::uint32_t received;
+};
+
+class ShortBodyTest : public WorkerTest, public ::testing::WithParamInterface<ShortBodyRow> {};
+
+const ShortBodyRow kShortBodyRows[] = {
+    {"ClosedAfterPartOfTheBody", R"({"close_after":1000})", 3000, 1000},
+    {"AnnouncedMoreThanSent", R"({"content_length":"4294967295"})", 4294967295u, 3000},
+    {"ClosedBeforeAnyByte", R"({"close_after":0})", 3000, 0},
+};
+
+TEST_P(ShortBodyTest, IsReportedAsAnErrorAndKeepsThePartialFile) {
+  const ShortBodyRow& row = GetParam();
+  const std::string data = Bytes(3000, 41);
+  const std::string primary = Serve("primary", data);
+  Fault("primary", row.fault);
+
+  auto run = RunToEnd(primary, Url("secondary"));
+  ASSERT_EQ(2u, run->Notifications().size()) << Describe(*run);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_STARTED), run->Notifications()[0].message);
+  const Notification& last = run->Notifications()[1];
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_FAILED), last.message);
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_NONE), last.wParam);
+  EXPECT_EQ(row.announced, last.contentLength);
+  EXPECT_EQ(row.received, last.bytesReceived);
+  ASSERT_EQ(1u, run->Boxes().size()) << Describe(*run);
+  EXPECT_EQ(0u, run->Boxes()[0].text.rfind(L"Error2:", 0));
+  EXPECT_TRUE(worker_test::ReadWholeFile(run->LocalPath()) == data.substr(0, row.received));
+  EXPECT_TRUE(Requests("secondary").empty()) << "an error while reading tries no other host";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ShortBodyTest, ::testing::ValuesIn(kShortBodyRows),
+                         [](const ::testing::TestParamInfo<ShortBodyRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // A connection reset while the worker waits for more of the body: the read
 // fails, the user is told why, and the pieces written so far stay. (Wine's
