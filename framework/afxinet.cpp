@@ -149,7 +149,11 @@ UINT CHttpFile::Read(void* buffer, UINT count) {
   const WinInet& api = RequireApi();
   DWORD read = 0;
   if (!api.InternetReadFile(m_hFile, buffer, count, &read)) {
-    const DWORD error = ::GetLastError();
+    DWORD error = ::GetLastError();
+    // Some WinInets report a receive time-out with the socket's own code;
+    // the user is better served by WinInet's "timed out" text.
+    constexpr DWORD kSocketTimedOut = 10060;
+    if (error == kSocketTimedOut) error = ERROR_INTERNET_TIMEOUT;
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
   }
   return read;
