@@ -232,7 +232,8 @@ class InstallerTestCase(harness.WineTestCase):
 
     def snapshot(self, prompt):
         """Everything about the prompt that a user could see or use, to
-        compare before and after an action."""
+        compare before and after an action. Not the focus: a click on a
+        button moves it there, as a mouse click does."""
         answer = self.driver.controls(prompt.hwnd)
         window = answer.window
         return {
@@ -328,7 +329,13 @@ class InstallerTestCase(harness.WineTestCase):
         elif how == "close box":
             self.driver.close_window(prompt.hwnd)
         elif how == "escape":
-            self.driver.key(prompt.hwnd, "escape")
+            try:
+                self.driver.key(prompt.hwnd, "escape")
+            except uidriver.CommandFailed as error:
+                # The key-down alone can end the dialog before the driver posts
+                # the key-up to the control it pressed (error 1400: no such window).
+                if "error 1400" not in str(error):
+                    raise
         else:
             raise ValueError(how)
         self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), 0)
