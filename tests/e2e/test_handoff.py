@@ -97,10 +97,12 @@ class HandOffTests:
         self.driver.click(prompt.hwnd, IDOK)
 
         ours, foreign, handled = [], [], set()
+        box_seen_at = box_answered_at = None
         deadline = time.monotonic() + 20.0
         while True:
             controls = self.prompt_controls(prompt)
             if self.is_finished_look(controls):
+                finished_at = time.time()
                 break
             if time.monotonic() > deadline:
                 self.fail("expected the finished look after the failed launch; boxes answered: %r; prompt: %r"
@@ -111,9 +113,11 @@ class HandOffTests:
                     continue
                 handled.add(box.hwnd)
                 if box.title == TITLE:
+                    box_seen_at = time.time()
                     ours.append(box)
                     harness.screenshot("handoff_%s_launch_failed" % self.language)
                     self.driver.answer(box, IDOK)
+                    box_answered_at = time.time()
                 else:
                     foreign.append(box)  # the shell's own report of the bad program
                     self.driver.answer(box, box.buttons[0].id)
@@ -127,6 +131,10 @@ class HandOffTests:
         time.sleep(0.5)
         self.assertEqual(self.driver.message_boxes(pid), [])
         self.assert_finished_look(prompt)
+        # No wait for the mutex, before the box or after it.
+        downloads_ended = mirror.requests(path=PRIMARY_PATHS["ZVCallUpdater.exe"])[-1]["end_time"]
+        waited = (box_seen_at - downloads_ended) + (finished_at - box_answered_at)
+        self.assertLess(waited, MUTEX_WAIT_SECONDS / 2)
         self.assertEqual(self.launcher_blocks(), [])
         self.assertEqual(self.downloaded("ZVCallUpdater.exe"), mirror_client.UNRUNNABLE_PROGRAM)
         self.end_finished_prompt(pid, prompt, "escape")
