@@ -13,8 +13,10 @@ int ProgressPosition(std::uint32_t bytesReceived, std::uint32_t contentLength) {
            static_cast<int>((bytesReceived / kBytesPerStepWithoutLength) % kProgressMax);
   }
   const double percent = (static_cast<double>(bytesReceived) * 100.0) / contentLength;
-  const int position = static_cast<int>(percent);  // truncates toward zero
-  return position > kProgressMax ? kProgressMax : position;
+  // Limited before the conversion: far more bytes than announced give a
+  // percentage beyond the range of int.
+  if (percent >= kProgressMax) return kProgressMax;
+  return static_cast<int>(percent);  // truncates toward zero
 }
 
 }  // namespace zelvra
