@@ -1,0 +1,74 @@
+// Fuzz target: the numbers read from the Content-Length and status-code texts.
+//
+// Input: the header text (bytes after a NUL are ignored, as in the C string
+// the platform fills in). Both parsers are compared with a model built on the
+// C library's strtoull and the documented limits; the first four bytes also
+// give a 32-bit length that must survive a round trip through its decimal text.
+#include <cctype>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/http_values.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using zelvra::ParseContentLength;
+using zelvra::ParseStatusCode;
+
+const char* SkipSpace(const char* text) {
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  return text;
+}
+
+// As atol reads it, with the limits of the header: no digits, a negative
+// value or one beyond 32 bits give 0.
+std::uint32_t ModelContentLength(const char* text) {
+  text = SkipSpace(text);
+  if (*text == '-') return 0;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || errno == ERANGE || value > 0xFFFFFFFFull) return 0;
+  return static_cast<std::uint32_t>(value);
+}
+
+// Leading white space, then digits only (no sign); -1 without digits or for a
+// value above 99999.
+int ModelStatusCode(const char* text) {
+  text = SkipSpace(text);
+  if (!std::isdigit(static_cast<unsigned char>(*text))) return -1;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, nullptr, 10);
+  if (errno == ERANGE || value > 99999) return -1;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const zelvra::fuzz::ExactCString text(data, size);
+
+  FUZZ_CHECK(ParseContentLength(text.get()) == ModelContentLength(text.get()));
+  const int status = ParseStatusCode(text.get());
+  FUZZ_CHECK(status == ModelStatusCode(text.get()));
+  FUZZ_CHECK(status >= -1 && status <= 99999);
+
+  if (size >= 4) {
+    std::uint32_t length = 0;
+    std::memcpy(&length, data, sizeof length);
+    const std::string decimal = std::to_string(length);
+    FUZZ_CHECK(ParseContentLength(decimal.c_str()) == length);
+    FUZZ_CHECK(ParseContentLength((" \t+" + decimal + "\r\n").c_str()) == length);
+    FUZZ_CHECK(ParseContentLength(("-" + decimal).c_str()) == 0);
+    // One bit more than 32 is unknown, not the value cut to 32 bits.
+    FUZZ_CHECK(ParseContentLength(std::to_string(length + 0x100000000ull).c_str()) == 0);
+    const int code = static_cast<int>(length % 100000);
+    FUZZ_CHECK(ParseStatusCode(("  " + std::to_string(code) + " OK").c_str()) == code);
+  }
+  return 0;
+}
