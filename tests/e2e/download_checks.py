@@ -12,8 +12,10 @@ import collections
 import os
 import pathlib
 import shutil
+import subprocess
 import tempfile
 import time
+import unittest
 import urllib.parse
 
 import harness
@@ -72,6 +74,34 @@ def read_launcher_record(path):
     if block:
         blocks.append(block)
     return blocks
+
+
+def locale_path_for(language):
+    """A LOCPATH under which the C library knows the language's UTF-8 locale,
+    or None when it knows it already; raises unittest.SkipTest when the
+    locale cannot be made.
+
+    Wine turns Unix file names into Windows ones through the C library's
+    character set. With LC_ALL naming a locale that is not installed, that
+    set is ASCII, and no file name outside ASCII can be read or made; the
+    user-interface language is right all the same. The locale is built once
+    into the build folder with localedef, nothing is installed."""
+    name = uidriver.LANGUAGES[language]["LC_ALL"]  # e.g. ko_KR.UTF-8
+    known = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    if name.lower().replace("-", "") in [k.lower().replace("-", "") for k in known]:
+        return None
+    folder = harness.build_dir() / "test-locales"
+    if not (folder / name).is_dir():
+        source, _, charset = name.partition(".")
+        folder.mkdir(parents=True, exist_ok=True)
+        try:
+            made = subprocess.run(["localedef", "-i", source, "-f", charset, str(folder / name)],
+                                  capture_output=True, text=True, timeout=120)
+        except OSError as error:
+            raise unittest.SkipTest("locale %s is not installed and localedef cannot run: %s" % (name, error))
+        if made.returncode != 0 or not (folder / name).is_dir():
+            raise unittest.SkipTest("locale %s is not installed and localedef failed: %s" % (name, made.stderr))
+    return str(folder)
 
 
 def poll(condition, timeout, interval=0.02, what="condition"):
@@ -137,15 +167,20 @@ class InstallerRun:
     """One installer process of a test (started with test.launch, so that the
     test's tearDown ends it), seen through its prompt and download dialog."""
 
-    def __init__(self, test, temp, args="", env=None):
+    def __init__(self, test, temp, args="", env=None, driver=None):
+        """driver: a UI driver of the test's own (it then ends the process
+        when it is closed); by default the test class's driver."""
         self.test = test
-        self.driver = test.driver
+        self.driver = driver or test.driver
         self.texts = TEXTS[test.language]
         self.temp = temp
         environment = {"ZELVRA_STUB_HOLD_MS": str(STUB_HOLD_MS)}
         environment.update(temp.environment)
         environment.update(env or {})
-        self.pid = test.launch(harness.installer_exe(), args, env=environment)
+        if driver is None:
+            self.pid = test.launch(harness.installer_exe(), args, env=environment)
+        else:
+            self.pid = driver.launch(harness.to_windows_path(harness.installer_exe()), args, env=environment)
         self.prompt = self.driver.wait_window(self.pid, title=self.texts.app_title, cls="#32770")
         self.dialogs = []  # every download dialog seen, oldest first
 

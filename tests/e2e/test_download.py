@@ -41,6 +41,10 @@ MIRROR = None
 STALL_AT = 6144
 STALL_SECONDS = 4
 
+# A folder name with a blank and letters outside ASCII that the language's
+# ANSI code page holds (1252, 949): the installer works with narrow strings.
+NON_ASCII_FOLDER = {"en": "Fichiers temporaires \u00e9t\u00e9", "ko": "\uc784\uc2dc \ud3f4\ub354"}
+
 # How each way of cancelling reaches the download dialog.
 CANCEL_WAYS = {
     "Cancel button": lambda driver, dialog: driver.click(dialog.hwnd, IDCANCEL),
@@ -123,6 +127,17 @@ class BothLanguagesTests:
                     self.assertLessEqual(previous["end_time"], following["time"])
                 run.assert_complete()
                 self.driver.kill(run.pid)
+
+    def test_temporary_path_with_blanks_and_letters_of_the_code_page(self):
+        locale_path = checks.locale_path_for(self.language)
+        driver = uidriver.Driver(harness.uidriver_exe(), language=self.language,
+                                 env={"LOCPATH": locale_path} if locale_path else None)
+        self.addCleanup(driver.close)  # ends the installer too
+        temp = TempFolder(self, suffix=NON_ASCII_FOLDER[self.language])
+        run = InstallerRun(self, temp, driver=driver)
+        run.press_ok()
+        run.wait_prompt_state("complete")
+        run.assert_complete()
 
     def test_library_falls_back_to_the_secondary_folder_of_this_language(self):
         secondary_path = SECONDARY_PATHS[self.language][LIBRARY]
@@ -340,6 +355,11 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
         self.driver.click(dialog.hwnd, IDCANCEL)  # the dialog is still enabled
         self.driver.wait_gone(dialog.hwnd, hidden_ok=True)
         self.assertEqual([b.hwnd for b in self.driver.message_boxes(run.pid)], [box.hwnd])
+        # The ended dialog gives the prompt back its input (as EndDialog
+        # does), but no second run can start under the box.
+        self.assertEqual(run.prompt_state(), "busy")
+        controls = run.prompt_controls()
+        self.assertEqual((controls[IDOK].enabled, controls[IDCANCEL].enabled), (False, False))
         self.driver.answer(box, IDOK)
         run.wait_prompt_state("first")
         time.sleep(0.5)
