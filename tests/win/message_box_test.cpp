@@ -27,7 +27,7 @@ struct SeenBox {
   bool found = false;
 };
 
-// Finds the first visible dialog-class window of `threadId`.
+// Finds the first dialog-class window of `threadId`.
 HWND FindBoxOfThread(DWORD threadId) {
   HWND found = nullptr;
   EnumThreadWindows(
@@ -35,7 +35,7 @@ HWND FindBoxOfThread(DWORD threadId) {
       [](HWND window, LPARAM param) -> BOOL {
         wchar_t cls[32] = {};
         GetClassNameW(window, cls, 32);
-        if (wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window)) {
+        if (wcscmp(cls, L"#32770") == 0) {
           *reinterpret_cast<HWND*>(param) = window;
           return FALSE;
         }
@@ -55,11 +55,14 @@ std::wstring TextOf(HWND window) {
 SeenBox InspectAndAnswer(DWORD threadId, int answer) {
   SeenBox seen;
   HWND box = nullptr;
-  for (int i = 0; i < 500 && box == nullptr; ++i) {
+  // Generous: Wine may hold a new box back while another program that was
+  // just started still owns the foreground.
+  for (int i = 0; i < 3000 && box == nullptr; ++i) {
     box = FindBoxOfThread(threadId);
     if (box == nullptr) Sleep(10);
   }
   if (box == nullptr) return seen;
+  for (int i = 0; i < 3000 && !IsWindowVisible(box); ++i) Sleep(10);
   seen.found = true;
   seen.title = TextOf(box);
   seen.owner = GetWindow(box, GW_OWNER);
