@@ -6,6 +6,7 @@
 #include "core/download_paths.h"
 #include "core/http_values.h"
 #include "framework/afxfile.h"
+#include "framework/handle.h"
 
 IMPLEMENT_DYNCREATE(CHttpFileDownloader, CWinThread)
 
@@ -35,16 +36,7 @@ using HttpFilePtr = std::unique_ptr<CHttpFile, HttpFileDeleter>;
 
 }  // namespace
 
-class RunLock {
- public:
-  explicit RunLock(CRITICAL_SECTION& lock) : m_lock(lock) { ::EnterCriticalSection(&m_lock); }
-  ~RunLock() { ::LeaveCriticalSection(&m_lock); }
-  RunLock(const RunLock&) = delete;
-  RunLock& operator=(const RunLock&) = delete;
-
- private:
-  CRITICAL_SECTION& m_lock;
-};
+using RunLock = afx::CriticalSectionLock;
 
 // Makes the run's session and local file reachable by Cancel while they
 // exist. A cancel that came before the session existed aborts it at once.

@@ -7,6 +7,7 @@
 #include "core/http_values.h"
 #include "framework/afxapp.h"
 #include "framework/afxsys.h"
+#include "framework/handle.h"
 
 namespace {
 
@@ -70,16 +71,7 @@ void CloseInternetHandle(HINTERNET handle) {
   if (handle != nullptr && Api().InternetCloseHandle != nullptr) Api().InternetCloseHandle(handle);
 }
 
-class SessionLock {
- public:
-  explicit SessionLock(CRITICAL_SECTION& lock) : m_lock(lock) { ::EnterCriticalSection(&m_lock); }
-  ~SessionLock() { ::LeaveCriticalSection(&m_lock); }
-  SessionLock(const SessionLock&) = delete;
-  SessionLock& operator=(const SessionLock&) = delete;
-
- private:
-  CRITICAL_SECTION& m_lock;
-};
+using SessionLock = afx::CriticalSectionLock;
 
 }  // namespace
 

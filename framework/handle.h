@@ -40,4 +40,16 @@ class UniqueHandle {
   HANDLE m_handle = nullptr;
 };
 
+// Holds a critical section for the scope.
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(CRITICAL_SECTION& section) : m_section(section) { ::EnterCriticalSection(&m_section); }
+  ~CriticalSectionLock() { ::LeaveCriticalSection(&m_section); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_section;
+};
+
 }  // namespace afx
