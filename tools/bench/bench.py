@@ -1,0 +1,560 @@
+#!/usr/bin/env python3
+"""Measures the installer under Wine as its user meets it and writes a report.
+
+Sections (all by default; --only picks some):
+  throughput  the download worker (bench_worker.exe) fetching 1, 16 and 64 MiB
+              from a loopback mirror, beside curl; and the worker's read loop
+              with other piece sizes
+  link        the real installer's three downloads on a link the mirror limits
+              to 100 Mbit/s, against bytes / bandwidth
+  responsive  message round trips to the progress dialog and the prompt while
+              a 64 MiB file downloads
+  cancel      the cancel timeline against a server that stalls mid-body
+  startup     process start to the prompt visible, beside a minimal dialog
+  sizes       executable sizes with and without the icon images
+
+Usage: bench.py BUILD --tools DIR [--x86-build DIR] [--report DIR] [--quick]
+                [--only a,b,...]
+BUILD is a configured and built x64 tree (ZelvraInstaller.exe, mirror-stubs,
+tools/uidriver); DIR holds bench_worker.exe, bench_probe.exe and
+bench_baseline.exe. WINEPREFIX and DISPLAY come from the environment, with a
+running wineserver (tools/wine-env.sh does all three).
+"""
+import argparse
+import datetime
+import json
+import os
+import pathlib
+import platform
+import queue
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(ROOT / "tools" / "mirror"))
+sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
+import benchlib  # noqa: E402
+import report  # noqa: E402
+import uidriver  # noqa: E402
+from mirror_client import Mirror  # noqa: E402
+
+WINE = "/usr/lib/wine/wine64"
+ENGLISH = uidriver.LANGUAGES["en"]
+TITLE = "Zelvra(TM) Installer"
+DOWNLOAD_TITLE = "Downloading Zelvra(TM) Auto Updater..."
+BASELINE_TITLE = "Zelvra Bench Baseline"
+IDOK, IDCANCEL, ID_CLOSE, ID_DONE, ID_PROGRESS = 1, 2, 1004, 1005, 1001
+LINK_RATE = 12.5e6  # bytes/s: 100 Mbit/s
+MIB = benchlib.MIB
+UPDATE_PATHS = {  # where the installer fetches each file from the primary host
+    "ZVUpdaterRes.dll": "/Zelvra-TTS-WUX/ZVUpdaterRes.dll",
+    "ZVUpdater.exe": "/Zelvra/ZVUpdater.exe",
+    "ZVCallUpdater.exe": "/Zelvra/ZVCallUpdater.exe",
+}
+SECTIONS = ("throughput", "link", "responsive", "cancel", "startup", "sizes")
+
+
+def log(text):
+    print("bench: %s" % text, flush=True)
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env.setdefault("WINEDEBUG", "-all")
+    env.update(ENGLISH)
+    env.update(extra or {})
+    return env
+
+
+class WineTool:
+    """A console program under Wine, spoken to by lines, with time limits."""
+
+    def __init__(self, exe, *args):
+        self.process = subprocess.Popen([WINE, str(exe), *[str(a) for a in args]], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=wine_env(),
+                                        text=True)
+        self._lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in iter(self.process.stdout.readline, ""):
+            self._lines.put(line.strip())
+        self._lines.put(None)
+
+    def send(self, text):
+        self.process.stdin.write(text + "\n")
+        self.process.stdin.flush()
+
+    def line(self, timeout):
+        try:
+            line = self._lines.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError("%s gave no answer within %.0f s" % (self.process.args[1], timeout)) from None
+        if line is None:
+            raise RuntimeError("%s ended without an answer" % self.process.args[1])
+        return line
+
+    def json(self, timeout):
+        return json.loads(self.line(timeout))
+
+    def close(self, timeout=15):
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()  # our own child
+            self.process.wait()
+
+
+# --- the machine -----------------------------------------------------------------
+
+def cpu_seconds(pid):
+    """User + system CPU seconds of a host process, or None."""
+    try:
+        fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wineserver_pid():
+    """The wineserver of this WINEPREFIX (the one whose environment names it)."""
+    wanted = ("WINEPREFIX=%s" % os.environ.get("WINEPREFIX", "")).encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if not os.path.basename(os.readlink("/proc/%s/exe" % entry)).startswith("wineserver"):
+                continue
+            if wanted in open("/proc/%s/environ" % entry, "rb").read().split(b"\0"):
+                return int(entry)
+        except OSError:
+            continue
+    return None
+
+
+def machine():
+    cpu = "unknown"
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    memory = 0
+    for line in open("/proc/meminfo"):
+        if line.startswith("MemTotal:"):
+            memory = int(line.split()[1]) * 1024
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    curl = subprocess.run(["curl", "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    commit = subprocess.run(["git", "-C", str(ROOT), "describe", "--always", "--dirty"], capture_output=True,
+                            text=True).stdout.strip()
+    return {"cpu": cpu, "cores": os.cpu_count(), "memory": memory, "wine": wine, "curl": curl,
+            "kernel": platform.release(), "python": platform.python_version(), "commit": commit,
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+            "load_start": open("/proc/loadavg").read().split()[:3]}
+
+
+def configured_ports(build):
+    """The loopback ports the build's update hosts point at."""
+    cache = (build / "CMakeCache.txt").read_text(errors="replace")
+    ports = []
+    for name in ("ZELVRA_PRIMARY_HOST", "ZELVRA_SECONDARY_HOST", "ZELVRA_DEV_HOST"):
+        match = re.search(r"^%s:STRING=(.*)$" % name, cache, re.M)
+        found = re.fullmatch(r"(?:127\.0\.0\.1|localhost):(\d+)", match.group(1).strip() if match else "")
+        if not found:
+            sys.exit("bench: %s of %s is not a loopback host:port" % (name, build))
+        ports.append(int(found.group(1)))
+    return ports
+
+
+def wine_temp():
+    """%TEMP% of the prefix: (Windows path, host path)."""
+    out = subprocess.run([WINE, "cmd", "/c", "echo %TEMP%"], capture_output=True, text=True, env=wine_env(),
+                         stdin=subprocess.DEVNULL, timeout=120).stdout.strip().splitlines()[-1].strip()
+    unix = subprocess.run([WINE, "winepath", "-u", out], capture_output=True, text=True, env=wine_env(),
+                          stdin=subprocess.DEVNULL, timeout=120).stdout.strip()
+    return out, pathlib.Path(unix)
+
+
+def padded(data, size):
+    """A stand-in file grown to `size` bytes by data after its end; a program
+    stays runnable (Windows ignores bytes after the last section)."""
+    return data + os.urandom(max(0, size - len(data)))
+
+
+# --- 1. throughput ---------------------------------------------------------------
+
+def curl_fetch(url, target):
+    """curl fetching url into target: its own transfer time and its CPU time."""
+    start = time.monotonic()
+    process = subprocess.Popen(["curl", "--noproxy", "*", "-s", "-S", "-o", str(target), "-w",
+                                "%{time_total} %{size_download} %{http_code}", url],
+                               stdout=subprocess.PIPE, text=True)
+    output = process.stdout.read()
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    wall = time.monotonic() - start
+    total, size, code = output.split()
+    return {"ok": process.returncode == 0 and code == "200", "wall_s": float(total), "process_wall_s": wall,
+            "bytes": int(size), "cpu_s": usage.ru_utime + usage.ru_stime}
+
+
+def throughput(tools, work, quick):
+    sizes = (1, 16, 64)
+    repeats = {1: 3, 16: 3, 64: 2} if quick else {1: 7, 16: 5, 64: 5}
+    piece_repeats = 1 if quick else 3
+    root = work / "throughput-root"
+    out = work / "throughput-out"
+    out.mkdir(parents=True, exist_ok=True)
+    runs = []
+    server = wineserver_pid()
+    with Mirror.start({"bench": (0, str(root))}) as mirror:
+        for size in sizes:
+            mirror.put_file("bench", "/data/%dm.bin" % size, os.urandom(size * MIB))
+        mirror_pid = mirror._process.pid
+        worker = WineTool(tools / "bench_worker.exe", windows_path(out))
+        try:
+            def worker_run(command, size, kind, piece=512):
+                before = (cpu_seconds(server) if server else None, cpu_seconds(mirror_pid))
+                worker.send(command)
+                result = worker.json(timeout=600)
+                after = (cpu_seconds(server) if server else None, cpu_seconds(mirror_pid))
+                result.update(kind=kind, size_mib=size, piece=piece,
+                              wineserver_cpu_s=after[0] - before[0] if server else None,
+                              mirror_cpu_s=after[1] - before[1])
+                if not result.get("ok") or result.get("bytes") != size * MIB:
+                    raise RuntimeError("worker run failed: %r" % result)
+                return result
+
+            for _ in range(2):  # warm-up: WinInet loaded, connection set-up paths hot
+                worker_run(mirror.url("bench", "/data/1m.bin"), 1, "warm-up")
+                curl_fetch(mirror.url("bench", "/data/1m.bin"), out / "curl.bin")
+            for rep in range(max(repeats.values())):
+                for size in sizes:
+                    if rep >= repeats[size]:
+                        continue
+                    url = mirror.url("bench", "/data/%dm.bin" % size)
+                    runs.append(worker_run(url, size, "worker"))
+                    result = curl_fetch(url, out / "curl.bin")
+                    result.update(kind="curl", size_mib=size)
+                    if not result["ok"] or result["bytes"] != size * MIB:
+                        raise RuntimeError("curl failed: %r" % result)
+                    runs.append(result)
+                log("throughput: round %d done" % (rep + 1))
+            url = mirror.url("bench", "/data/16m.bin")
+            for _ in range(piece_repeats):
+                for piece in (512, 4096, 65536):
+                    runs.append(worker_run("raw %d %s" % (piece, url), 16, "raw", piece))
+            log("throughput: piece sizes done")
+        finally:
+            worker.send("quit")
+            worker.close()
+    shutil.rmtree(out, ignore_errors=True)
+    return {"runs": runs, "wineserver_measured": server is not None}
+
+
+# --- the real installer -----------------------------------------------------------
+
+class Installer:
+    """The installer, its mirror and the driver, for the sections that run
+    the real program."""
+
+    def __init__(self, build, tools, mirror, driver, temp):
+        self.build, self.tools, self.mirror, self.driver = build, tools, mirror, driver
+        self.temp_windows, self.temp_host = temp
+        self.stubs = {name: (build / "mirror-stubs" / name).read_bytes() for name in UPDATE_PATHS}
+
+    def serve(self, sizes, **faults):
+        """Serves the three files at the given sizes (stand-ins padded) and
+        sets the faults ({path or "*": fault})."""
+        self.mirror.reset(files=True)
+        for name, path in UPDATE_PATHS.items():
+            size = sizes.get(name)
+            if size:
+                self.mirror.put_file("primary", path, padded(self.stubs[name], size))
+        for path, fault in faults.items():
+            self.mirror.set_fault("*" if path == "*" else "primary", path, **fault)
+
+    def start(self):
+        """Starts the installer with an empty download folder; returns
+        (pid, prompt window)."""
+        shutil.rmtree(self.temp_host / "ZelvraManager", ignore_errors=True)
+        pid = self.driver.launch(windows_path(self.build / "ZelvraInstaller.exe"))
+        prompt = self.driver.wait_window(pid, title=TITLE, cls="#32770", timeout=60)
+        time.sleep(0.3)
+        return pid, prompt
+
+    def finish(self, pid, prompt, timeout=120):
+        """Waits for "Download complete.", then Close; returns when it ended."""
+        deadline = time.time() + timeout
+        while not self.driver.control(prompt.hwnd, ID_DONE).visible:
+            if time.time() > deadline:
+                raise RuntimeError("the installer did not finish")
+            time.sleep(0.05)
+        done = time.time()
+        self.driver.click(prompt.hwnd, ID_CLOSE)
+        self.driver.wait_exit(pid, timeout=30)
+        return done
+
+    def file_entries(self):
+        return {name: self.mirror.requests("primary", path) for name, path in UPDATE_PATHS.items()}
+
+
+def link_run(installer, quick):
+    size = 16 * MIB
+    sizes = {name: size for name in UPDATE_PATHS}
+    installer.serve(sizes, **{"*": {"rate": LINK_RATE}})
+    runs = []
+    for index in range(2 if quick else 3):
+        pid, prompt = installer.start()
+        installer.mirror.reset_log()
+        click = time.time()
+        installer.driver.click(prompt.hwnd, IDOK)
+        dialog = installer.driver.wait_window(pid, title=DOWNLOAD_TITLE, timeout=30)
+        installer.driver.wait_gone(dialog.hwnd, timeout=300)
+        gone = time.time()
+        done = installer.finish(pid, prompt)
+        entries = installer.file_entries()
+        flat = [e for es in entries.values() for e in es]
+        if len(flat) != 3 or any(e["outcome"] != "complete" or e["body_bytes"] != size for e in flat):
+            raise RuntimeError("link run: unexpected requests %r" % flat)
+        first = min(e["time"] for e in flat)
+        last = max(e["end_time"] for e in flat)
+        per_file = {name: es[0]["end_time"] - es[0]["time"] for name, es in entries.items()}
+        runs.append({"bytes": sum(e["body_bytes"] for e in flat), "transfer_s": last - first,
+                     "click_to_dialog_gone_s": gone - click, "click_to_done_s": done - click,
+                     "click_to_first_request_s": first - click, "per_file_s": per_file})
+        log("link: run %d: %.2f s for %d bytes" % (index + 1, last - first, runs[-1]["bytes"]))
+    return {"rate": LINK_RATE, "file_size": size, "runs": runs}
+
+
+def responsive_run(installer, quick):
+    size = 64 * MIB
+    installer.serve({"ZVUpdaterRes.dll": size})
+    runs = []
+    for index in range(2 if quick else 3):
+        pid, prompt = installer.start()
+        probe = WineTool(installer.tools / "bench_probe.exe", "rtt", "--pid", pid, "--prompt", prompt.hwnd,
+                         "--dialog-title", DOWNLOAD_TITLE, "--interval-ms", 10, "--timeout-ms", 300000)
+        try:
+            if probe.line(60) != "ready":
+                raise RuntimeError("probe not ready")
+            installer.mirror.reset_log()
+            click = time.time()
+            installer.driver.click(prompt.hwnd, IDOK)
+            result = probe.json(timeout=400)
+        finally:
+            probe.close()
+        installer.finish(pid, prompt)
+        entry = installer.mirror.requests("primary", UPDATE_PATHS["ZVUpdaterRes.dll"])[0]
+        result["click_to_dialog_s"] = result["found_epoch"] - click
+        result["large_file_s"] = entry["end_time"] - entry["time"]
+        # The large file's stretch of the series: while its body was sent.
+        result["large_file_window"] = [entry["time"] - result["found_epoch"],
+                                       entry["end_time"] - result["found_epoch"]]
+        runs.append(result)
+        log("responsive: run %d: %d ticks over %.1f s" % (index + 1, result["ticks"], result["duration_s"]))
+    return {"file_size": size, "runs": runs}
+
+
+def cancel_run(installer, quick):
+    size = 16 * MIB
+    stall_after = 4 * MIB
+    path = UPDATE_PATHS["ZVUpdaterRes.dll"]
+    installer.serve({"ZVUpdaterRes.dll": size}, **{path: {"stall_after": stall_after, "stall_seconds": None}})
+    local = installer.temp_windows + "\\ZelvraManager\\ZVUpdaterRes.dll"
+    runs = []
+    for index in range(2 if quick else 3):
+        pid, prompt = installer.start()
+        installer.mirror.reset_log()
+        installer.driver.click(prompt.hwnd, IDOK)
+        dialog = installer.driver.wait_window(pid, title=DOWNLOAD_TITLE, timeout=30)
+        # Stalled: the mirror has sent everything up to the stall and the bar
+        # has stood still for a while, so the worker waits in its read.
+        installer.mirror.wait_requests(1, "primary", path, timeout=30, finished=False)
+        deadline = time.time() + 60
+        last, since = None, time.time()
+        while True:
+            entry = installer.mirror.requests("primary", path)[0]
+            position = installer.driver.progress(dialog.hwnd, ID_PROGRESS).pos
+            if position != last:
+                last, since = position, time.time()
+            if entry["body_bytes"] >= stall_after and time.time() - since > 0.8:
+                break
+            if time.time() > deadline:
+                raise RuntimeError("the download never stalled: %r" % entry)
+            time.sleep(0.1)
+        probe = WineTool(installer.tools / "bench_probe.exe", "cancel", "--pid", pid, "--dialog", dialog.hwnd,
+                         "--prompt", prompt.hwnd, "--file", local, "--timeout-ms", 45000)
+        try:
+            if probe.line(60) != "ready":
+                raise RuntimeError("probe not ready")
+            probe.send("go")
+            result = probe.json(timeout=90)
+        finally:
+            probe.close()
+        try:
+            entry = installer.mirror.wait_requests(1, "primary", path, timeout=20)[0]
+        except TimeoutError:
+            entry = installer.mirror.requests("primary", path)[0]
+        result["mirror_outcome"] = entry["outcome"]
+        result["mirror_closed_s"] = entry["end_time"] - result["click_epoch"] if entry["end_time"] else None
+        result["bytes_before_stall"] = entry["body_bytes"]
+        result["progress_at_click"] = last
+        threads = [t for t in result["threads"] if t["cpu_s"] is not None]
+        worker = max(threads, key=lambda t: t["cpu_s"]) if threads else None
+        result["worker_thread"] = worker
+        result["worker_ended_s"] = worker["ended_s"] if worker and worker["ended_s"] >= 0 else None
+        installer.driver.kill(pid)
+        runs.append(result)
+        log("cancel: run %d: hidden %.3f s, destroyed %.3f s, file free %.3f s, worker ended %s, mirror %s"
+            % (index + 1, result["hidden_s"], result["destroyed_s"], result["file_free_s"],
+               "%.1f s" % result["worker_ended_s"] if result["worker_ended_s"] is not None else "not seen",
+               entry["outcome"]))
+    return {"file_size": size, "stall_after": stall_after, "runs": runs}
+
+
+def real_installer_sections(build, tools, selected, quick, results):
+    temp = wine_temp()
+    with Mirror.start_standard(str(build / "mirror-stubs"), ports=configured_ports(build)) as mirror, \
+            uidriver.Driver(build / "tools" / "uidriver" / "uidriver.exe", language="en",
+                            env={"ZELVRA_STUB_HOLD_MS": "500"}) as driver:
+        installer = Installer(build, tools, mirror, driver, temp)
+        try:
+            if "link" in selected:
+                log("link: the three files at 16 MiB each over 100 Mbit/s")
+                results["link"] = link_run(installer, quick)
+            if "responsive" in selected:
+                log("responsive: round trips while 64 MiB download")
+                results["responsive"] = responsive_run(installer, quick)
+            if "cancel" in selected:
+                log("cancel: against a stall in the middle of the body (about 35 s a run)")
+                results["cancel"] = cancel_run(installer, quick)
+        finally:
+            driver.kill_launched()
+
+
+# --- start-up ----------------------------------------------------------------------
+
+def startup(build, tools, quick):
+    runs = 5 if quick else 8  # the first of each is a warm-up
+    programs = {"installer": (build / "ZelvraInstaller.exe", TITLE),
+                "baseline": (tools / "bench_baseline.exe", BASELINE_TITLE)}
+    result = {"in_wine": {}, "from_shell": {}}
+    for name, (exe, title) in programs.items():
+        probe = WineTool(tools / "bench_probe.exe", "startup", "--exe", windows_path(exe), "--title", title,
+                         "--runs", runs, "--pause-ms", 300)
+        try:
+            lines = [probe.json(timeout=120) for _ in range(runs)]
+        finally:
+            probe.close()
+        if not all(line["ok"] for line in lines):
+            raise RuntimeError("start-up of %s failed: %r" % (name, lines))
+        result["in_wine"][name] = lines[1:]
+    for name, (exe, title) in programs.items():
+        samples = []
+        for _ in range(runs - 2):
+            probe = WineTool(tools / "bench_probe.exe", "waitwin", "--title", title, "--timeout-ms", 60000,
+                             "--terminate")
+            try:
+                if probe.line(60) != "ready":
+                    raise RuntimeError("probe not ready")
+                time.sleep(0.2)
+                start = time.time()
+                program = subprocess.Popen([WINE, str(exe)], env=wine_env(), stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                seen = probe.json(timeout=90)
+                program.wait(timeout=30)
+            finally:
+                probe.close()
+            samples.append(seen["epoch"] - start)
+            time.sleep(0.3)
+        result["from_shell"][name] = samples
+    log("startup: done")
+    return result
+
+
+# --- sizes ---------------------------------------------------------------------------
+
+def sizes(build, tools, x86_build, x86_tools):
+    files = [("ZelvraInstaller.exe", "x64", build / "ZelvraInstaller.exe"),
+             ("bench_baseline.exe", "x64", tools / "bench_baseline.exe")]
+    if x86_build:
+        files.insert(1, ("ZelvraInstaller.exe", "x86", x86_build / "ZelvraInstaller.exe"))
+    if x86_tools:
+        files.append(("bench_baseline.exe", "x86", x86_tools / "bench_baseline.exe"))
+    out = []
+    for name, arch, path in files:
+        if not path.exists():
+            continue
+        info = benchlib.pe_info(path.read_bytes())
+        icons = benchlib.icon_bytes(info)
+        rsrc = sum(s["raw_size"] for s in info["sections"] if s["name"] == ".rsrc")
+        out.append({"name": name, "arch": arch, "machine": info["machine"], "path": str(path),
+                    "size": info["size"], "icon_bytes": icons, "icon_images": len(info["resources"].get(
+                        benchlib.RT_ICON, [])), "rsrc_bytes": rsrc, "size_without_icons": info["size"] - icons})
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", type=pathlib.Path)
+    parser.add_argument("--tools", type=pathlib.Path, required=True)
+    parser.add_argument("--x86-build", type=pathlib.Path)
+    parser.add_argument("--x86-tools", type=pathlib.Path)
+    parser.add_argument("--report", type=pathlib.Path)
+    parser.add_argument("--quick", action="store_true", help="fewer runs (for trying the bench itself)")
+    parser.add_argument("--only", help="comma-separated sections: " + ", ".join(SECTIONS))
+    options = parser.parse_args()
+    build = options.build.resolve()
+    tools = options.tools.resolve()
+    report_dir = (options.report or build.parent / "bench-report").resolve()
+    selected = set(options.only.split(",")) if options.only else set(SECTIONS)
+    unknown = selected - set(SECTIONS)
+    if unknown:
+        parser.error("unknown sections: %s" % ", ".join(sorted(unknown)))
+    for needed in (build / "ZelvraInstaller.exe", tools / "bench_worker.exe", tools / "bench_probe.exe",
+                   tools / "bench_baseline.exe", build / "tools" / "uidriver" / "uidriver.exe"):
+        if not needed.exists():
+            sys.exit("bench: %s is missing; build it first" % needed)
+
+    started = time.monotonic()
+    results = {"machine": machine(), "quick": options.quick, "build": str(build)}
+    work = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-bench-"))
+    try:
+        if "throughput" in selected:
+            log("throughput: worker and curl, 1/16/64 MiB")
+            results["throughput"] = throughput(tools, work, options.quick)
+        if selected & {"link", "responsive", "cancel"}:
+            real_installer_sections(build, tools, selected, options.quick, results)
+        if "startup" in selected:
+            log("startup: installer and baseline")
+            results["startup"] = startup(build, tools, options.quick)
+        if "sizes" in selected:
+            results["sizes"] = sizes(build, tools, options.x86_build and options.x86_build.resolve(),
+                                     options.x86_tools and options.x86_tools.resolve())
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    results["machine"]["load_end"] = open("/proc/loadavg").read().split()[:3]
+    results["seconds"] = time.monotonic() - started
+    report_dir.mkdir(parents=True, exist_ok=True)
+    (report_dir / "results.json").write_text(json.dumps(results, indent=1))
+    report.write(results, report_dir)
+    log("report written to %s (%.0f s)" % (report_dir / "README.md", results["seconds"]))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,36 @@
+# Helper programs of the benchmark (tools/bench.sh), all built with the
+# project's own compile and link options, into <build>/tools/bench:
+#   bench_worker    console: runs the installer's download worker against URLs
+#                   read from standard input; timings, CPU time, working set
+#   bench_baseline  a minimal Win32 dialog program, the start-up baseline
+#   bench_probe     console: message round trips to another process's
+#                   windows, start-up timing, the cancel timeline
+# Included from tools/bench/CMakeLists.txt, or from include_bench.cmake at the
+# end of the top-level CMakeLists.txt; hence the absolute paths.
+set(ZELVRA_BENCH_SOURCE ${CMAKE_CURRENT_LIST_DIR})
+set(ZELVRA_BENCH_OUTPUT ${CMAKE_BINARY_DIR}/tools/bench)
+
+add_executable(bench_worker ${ZELVRA_BENCH_SOURCE}/bench_worker.cpp)
+target_compile_options(bench_worker PRIVATE ${ZELVRA_WARNINGS})
+target_link_libraries(bench_worker PRIVATE zelvra_installer zelvra_resources wininet)
+
+add_executable(bench_baseline WIN32 ${ZELVRA_BENCH_SOURCE}/bench_baseline.cpp ${ZELVRA_BENCH_SOURCE}/bench_baseline.rc)
+target_compile_options(bench_baseline PRIVATE ${ZELVRA_WARNINGS})
+target_link_libraries(bench_baseline PRIVATE user32)
+
+add_executable(bench_probe ${ZELVRA_BENCH_SOURCE}/bench_probe.cpp)
+target_compile_options(bench_probe PRIVATE ${ZELVRA_WARNINGS})
+target_link_libraries(bench_probe PRIVATE user32 kernel32)
+
+set_target_properties(bench_worker bench_baseline bench_probe PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${ZELVRA_BENCH_OUTPUT})
+add_custom_target(bench_tools DEPENDS bench_worker bench_baseline bench_probe)
+
+# The benchmark's own Python helpers (statistics, PE resources, report); no Wine.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME bench_helpers
+           COMMAND ${Python3_EXECUTABLE} -m unittest -v test_bench
+           WORKING_DIRECTORY ${ZELVRA_BENCH_SOURCE})
+  set_tests_properties(bench_helpers PROPERTIES TIMEOUT 120 LABELS tools)
+endif()

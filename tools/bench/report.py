@@ -1,0 +1,420 @@
+"""Turns the benchmark's results (bench.py) into a Markdown report with two
+charts. `render(results)` gives the Markdown; `write(results, folder)` writes
+README.md, the charts (SVG, and PNG when ImageMagick can convert them)."""
+
+import pathlib
+import subprocess
+
+from benchlib import MB, MIB, Summary, distribution, kib, longest_unchanged, mib, svg_bar_chart
+
+ICON_NOTE = "icon images: the RT_ICON and RT_GROUP_ICON resource data read from the PE file"
+
+
+def _rate(run):
+    return run["bytes"] / run["wall_s"] / MB
+
+
+def _per_mb(seconds, run):
+    return seconds / (run["bytes"] / MB) if seconds is not None else None
+
+
+def _thread_cpu(run):
+    return run["thread_user_s"] + run["thread_kernel_s"]
+
+
+def _ms(summary):
+    return summary.format(1, 1000.0, "ms")
+
+
+def throughput_figures(section):
+    """Per size: Summaries of the worker's and curl's rates and CPU per MB."""
+    figures = {}
+    runs = section["runs"]
+    for size in sorted({r["size_mib"] for r in runs if r["kind"] == "worker"}):
+        worker = [r for r in runs if r["kind"] == "worker" and r["size_mib"] == size]
+        curl = [r for r in runs if r["kind"] == "curl" and r["size_mib"] == size]
+        pairs = list(zip(worker, curl))
+        figures[size] = {
+            "worker_rate": Summary([_rate(r) for r in worker]),
+            "curl_rate": Summary([_rate(r) for r in curl]),
+            # Each worker run against the curl run right after it: the ratio
+            # of two runs under the same load.
+            "ratio": Summary([_rate(c) / _rate(w) for w, c in pairs]),
+            "worker_cpu": Summary([_per_mb(_thread_cpu(r), r) for r in worker]),
+            "server_cpu": Summary([_per_mb(r.get("wineserver_cpu_s"), r) for r in worker]),
+            "total_cpu": Summary([_per_mb(_thread_cpu(r) + (r.get("wineserver_cpu_s") or 0), r) for r in worker]),
+            "curl_cpu": Summary([_per_mb(r["cpu_s"], r) for r in curl]),
+            "mirror_cpu": Summary([_per_mb(r.get("mirror_cpu_s"), r) for r in worker]),
+            "n": len(worker),
+        }
+    return figures
+
+
+def piece_figures(section):
+    """The read loop at each piece size on the 16 MiB file: the worker itself,
+    then the same WinInet calls in a loop of the bench's own."""
+    rows = []
+    worker = [r for r in section["runs"] if r["kind"] == "worker" and r["size_mib"] == 16]
+    if worker:
+        rows.append(("installer's worker, 512 B", worker))
+    for piece in sorted({r["piece"] for r in section["runs"] if r["kind"] == "raw"}):
+        rows.append(("same calls, %s pieces" % ("%d KiB" % (piece // 1024) if piece >= 1024 else "%d B" % piece),
+                     [r for r in section["runs"] if r["kind"] == "raw" and r["piece"] == piece]))
+    return [(label, Summary([_rate(r) for r in runs]), Summary([_per_mb(_thread_cpu(r), r) for r in runs]),
+             Summary([_per_mb(r.get("wineserver_cpu_s"), r) for r in runs])) for label, runs in rows]
+
+
+def responsive_figures(section):
+    """Per target: Summaries over runs of each run's median, p99 and max
+    round trip, counted while the large file downloaded."""
+    targets = {"dialog": "progress dialog, sent WM_NULL", "prompt": "prompt, sent WM_NULL",
+               "posted": "prompt, posted message"}
+    figures = {}
+    for key, label in targets.items():
+        per_run, timeouts, counts = [], 0, []
+        for run in section["runs"]:
+            low, high = run["large_file_window"]
+            series = run[key]
+            samples = [abs(rtt) for at, rtt in zip(series["at"], series["rtt"]) if low <= at <= high]
+            timeouts += sum(1 for at, rtt in zip(series["at"], series["rtt"]) if low <= at <= high and rtt < 0)
+            stats = distribution(samples)
+            if stats:
+                per_run.append(stats)
+                counts.append(stats["n"])
+        figures[key] = {"label": label, "median": Summary([s["median"] for s in per_run]),
+                        "p99": Summary([s["p99"] for s in per_run]), "max": Summary([s["max"] for s in per_run]),
+                        "timeouts": timeouts, "samples": Summary(counts)}
+    stills = []
+    for run in section["runs"]:
+        low, high = run["large_file_window"]
+        at = [t for t in run["progress"]["at"] if low <= t <= high]
+        pos = [p for t, p in zip(run["progress"]["at"], run["progress"]["pos"]) if low <= t <= high]
+        stills.append(longest_unchanged(at, pos))
+    figures["progress_still"] = Summary(stills)
+    figures["large_file_s"] = Summary([r["large_file_s"] for r in section["runs"]])
+    figures["peak_working_set"] = Summary([r["memory"]["peak_working_set"] for r in section["runs"]
+                                           if r["memory"]["ok"]])
+    return figures
+
+
+def cancel_figures(section):
+    runs = section["runs"]
+
+    def after(key):
+        return Summary([r[key] if r.get(key) is not None and r[key] >= 0 else None for r in runs])
+
+    def longest(series_key, until_key):
+        values = []
+        for run in runs:
+            series = run[series_key]
+            end = run[until_key] if run[until_key] >= 0 else None
+            inside = [abs(rtt) for at, rtt in zip(series["at"], series["rtt"]) if end is None or at <= end]
+            values.append(max(inside) if inside else None)
+        return Summary(values)
+
+    return {
+        "hidden": after("hidden_s"), "destroyed": after("destroyed_s"), "prompt_ready": after("prompt_ready_s"),
+        "file_free": after("file_free_s"), "worker_ended": after("worker_ended_s"),
+        "mirror_closed": after("mirror_closed_s"),
+        "sent_max": longest("prompt_sent", "destroyed_s"), "posted_max": longest("prompt_posted", "destroyed_s"),
+        "worker_missing": sum(1 for r in runs if r.get("worker_ended_s") is None),
+        "outcomes": sorted({r["mirror_outcome"] for r in runs}),
+        "file_free_before": any(r["file_free_before"] for r in runs),
+    }
+
+
+def startup_figures(section):
+    figures = {}
+    for name in ("installer", "baseline"):
+        runs = section["in_wine"].get(name, [])
+        figures[name] = {
+            "visible": Summary([r["visible_s"] for r in runs]),
+            "idle": Summary([r["idle_s"] if r["idle_s"] >= 0 else None for r in runs]),
+            "shell": Summary(section["from_shell"].get(name, [])),
+            "working_set": Summary([r["memory"]["peak_working_set"] for r in runs if r["memory"]["ok"]]),
+        }
+    return figures
+
+
+def findings(results):
+    """Plain statements of what the figures show, each from the medians."""
+    out = []
+    if "throughput" in results:
+        figures = throughput_figures(results["throughput"])
+        big = figures.get(max(figures)) if figures else None
+        if big and big["worker_rate"].median:
+            rate = big["worker_rate"].median
+            text = ("Download rate: the worker reaches %.1f MB/s (%.0f Mbit/s) on loopback with a %d MiB file, "
+                    "1/%.0f of curl's rate, and spends %.3f s of CPU per MB (its thread and the wineserver) against "
+                    "curl's %.4f s." % (rate, rate * 8, max(figures), big["ratio"].median, big["total_cpu"].median,
+                                        big["curl_cpu"].median))
+            pieces = {label: rate_summary for label, rate_summary, _, _ in piece_figures(results["throughput"])}
+            large = pieces.get("same calls, 64 KiB pieces")
+            if large and large.median and big["server_cpu"].median is not None:
+                text += (" The cost is per piece: the wineserver alone spends about %.0f µs per 512-byte piece, "
+                         "and the same WinInet calls reading 64 KiB at a time reach %.0f MB/s."
+                         % (big["server_cpu"].median / (MB / 512) * 1e6, large.median))
+            out.append(text)
+    if "link" in results:
+        section = results["link"]
+        share = Summary([r["bytes"] / section["rate"] / r["transfer_s"] for r in section["runs"]])
+        ideal = section["runs"][0]["bytes"] / section["rate"]
+        if share.median < 0.9:
+            out.append("100 Mbit/s link: the three files took %.2f s against %.2f s of bytes ÷ bandwidth (%.0f %% "
+                       "of the link): the worker, not the link, sets the pace." % (
+                           Summary([r["transfer_s"] for r in section["runs"]]).median, ideal, share.median * 100))
+        else:
+            out.append("100 Mbit/s link: the installer keeps up (%.0f %% of the link, %.0f %% in the worst run), "
+                       "with little to spare: its own ceiling is about the link's rate." % (
+                           share.median * 100, share.low * 100))
+    if "responsive" in results:
+        figures = responsive_figures(results["responsive"])
+        worst = max(figures[key]["max"].high or 0 for key in ("dialog", "prompt", "posted"))
+        timeouts = sum(figures[key]["timeouts"] for key in ("dialog", "prompt", "posted"))
+        if worst < 0.1 and not timeouts:
+            out.append("Responsiveness: no freeze while the large file downloads; the slowest of all round trips, "
+                       "sent or posted, took %.1f ms." % (worst * 1000))
+        else:
+            out.append("Responsiveness: the user-interface thread stalled while the large file downloaded: the "
+                       "slowest round trip took %.0f ms, %d timed out." % (worst * 1000, timeouts))
+    if "cancel" in results:
+        f = cancel_figures(results["cancel"])
+        text = ("Cancel: the progress dialog disappears %.0f ms after the click and the local file is released "
+                "after %.0f ms." % (f["hidden"].median * 1000, f["file_free"].median * 1000))
+        if f["posted_max"].median and f["posted_max"].median > 0.2:
+            text += (" The prompt then takes no input and no posted message for %.0f ms (sent messages are "
+                     "answered): the dialog waits its full join time for a worker that does not end, and only "
+                     "then closes and gives the prompt back (%.0f ms)." % (
+                         f["posted_max"].median * 1000, f["prompt_ready"].median * 1000))
+        if f["worker_ended"].median is not None and f["worker_ended"].median > 5:
+            text += (" The worker thread and its connection stay until %.1f s after the click (the mirror saw the "
+                     "connection go at %.1f s): closing the WinInet handles does not end a read that is blocked "
+                     "under Wine 8; the read ends by the 30 s receive time-out, counted from the stall."
+                     % (f["worker_ended"].median, f["mirror_closed"].median or float("nan")))
+        out.append(text)
+    installers = [i for i in results.get("sizes", []) if i["name"] == "ZelvraInstaller.exe"]
+    if installers:
+        out.append("Size: the icon images (%s) make up %s; without them the installer would be %s." % (
+            kib(installers[0]["icon_bytes"]),
+            " and ".join("%.0f %% of the %s build (%s)" % (100.0 * i["icon_bytes"] / i["size"], i["machine"],
+                                                          kib(i["size"])) for i in installers),
+            " and ".join("%s (%s)" % (kib(i["size_without_icons"]), i["machine"]) for i in installers)))
+    if "startup" in results:
+        figures = startup_figures(results["startup"])
+        inst, base = figures["installer"]["shell"], figures["baseline"]["shell"]
+        if inst.median is not None and base.median is not None:
+            out.append("Start-up: from the shell the prompt appears after %.0f ms, the minimal dialog after %.0f ms: "
+                       "Wine costs most of it, the installer itself %+.0f ms." % (
+                           inst.median * 1000, base.median * 1000, (inst.median - base.median) * 1000))
+    return out
+
+
+def _machine(results):
+    m = results["machine"]
+    rows = [("CPU", "%s, %d cores" % (m["cpu"], m["cores"])), ("Memory", "%.1f GiB" % (m["memory"] / 2 ** 30)),
+            ("Wine", m["wine"]), ("Kernel", m["kernel"]), ("curl", m["curl"]), ("Date", m["date"]),
+            ("Source", "commit %s" % m["commit"]),
+            ("Load average", "%s at the start, %s at the end (1/5/15 min)"
+             % ("/".join(m["load_start"]), "/".join(m.get("load_end", ["?"]))))]
+    lines = ["| | |", "|---|---|"] + ["| %s | %s |" % row for row in rows]
+    return lines
+
+
+def render(results):
+    out = ["# Zelvra installer: benchmark", ""]
+    out += _machine(results)
+    out += ["", "Every figure is the median over runs, with the spread (min–max) in brackets. "
+            "MB = 10^6 bytes, MiB = 2^20 bytes. Times in the Windows programs come from "
+            "QueryPerformanceCounter; CPU times from Wine have a 10 ms grain.%s"
+            % (" **Quick run: fewer runs than the full bench.**" if results.get("quick") else ""),
+            "The bench took %.0f s." % results.get("seconds", 0), ""]
+    found = findings(results)
+    if found:
+        out += ["## Findings", ""] + ["- " + line for line in found] + [""]
+
+    if "throughput" in results:
+        section = results["throughput"]
+        figures = throughput_figures(section)
+        out += ["## 1. Throughput", "",
+                "The installer's download worker (`CHttpFileDownloader`, run by `bench_worker.exe` exactly as the "
+                "download dialog runs it) fetching one file from the loopback mirror, beside `curl` fetching the "
+                "same file from the same mirror right after it. Worker time: thread resumed to `WM_DOWNLOAD_DONE`; "
+                "curl time: its `time_total`. CPU: the worker thread, and the wineserver that serves the worker's "
+                "system calls (the prefix's wineserver, nothing else running in it).", "",
+                "| File | Runs | Worker MB/s | curl MB/s | curl ÷ worker | Worker thread CPU s/MB | "
+                "+ wineserver CPU s/MB | = total CPU s/MB | curl CPU s/MB |",
+                "|---|---|---|---|---|---|---|---|---|"]
+        for size, f in figures.items():
+            out.append("| %d MiB | %d | %s | %s | %s | %s | %s | %s | %s |" % (
+                size, f["n"], f["worker_rate"].format(1), f["curl_rate"].format(0), f["ratio"].format(1),
+                f["worker_cpu"].format(3), f["server_cpu"].format(3), f["total_cpu"].format(3),
+                f["curl_cpu"].format(4)))
+        pieces = piece_figures(section)
+        if pieces:
+            out += ["", "Where the time goes: the worker reads and writes 512 bytes at a time. The same WinInet "
+                    "calls (`InternetOpenUrlA` with the worker's flags, `InternetReadFile`, `WriteFile`) in a loop "
+                    "of the bench's own, on the 16 MiB file:", "",
+                    "| Read loop | MB/s | Thread CPU s/MB | wineserver CPU s/MB |", "|---|---|---|---|"]
+            for label, rate, cpu, server in pieces:
+                out.append("| %s | %s | %s | %s |" % (label, rate.format(1), cpu.format(3), server.format(3)))
+        worker_peak = Summary([r["peak_working_set"] for r in section["runs"] if r["kind"] == "worker"])
+        out += ["", "![Throughput](throughput.png)", ""]
+        if worker_peak.count:
+            out += ["Peak working set of `bench_worker.exe` over all its runs: %s." % mib(worker_peak.high), ""]
+
+    if "link" in results:
+        section = results["link"]
+        runs = section["runs"]
+        ideal = Summary([r["bytes"] / section["rate"] for r in runs])
+        transfer = Summary([r["transfer_s"] for r in runs])
+        out += ["### On a 100 Mbit/s link", "",
+                "The real installer, driven through the UI driver (OK, then Close), fetching its three files, each "
+                "a stand-in padded to %s, from the mirror limited to %.1f MB/s (100 Mbit/s) on every path."
+                % (mib(section["file_size"]), section["rate"] / MB), "",
+                "| | Time | Share of the link |", "|---|---|---|",
+                "| Bytes ÷ bandwidth (%s) | %s | 100 %% |" % (mib(runs[0]["bytes"]), ideal.format(2, unit="s")),
+                "| Transfer: first request to last byte (mirror log) | %s | %s |" % (
+                    transfer.format(2, unit="s"),
+                    Summary([r["bytes"] / section["rate"] / r["transfer_s"] for r in runs]).format(0, 100, "%")),
+                "| OK click to progress dialog gone | %s | |" % Summary(
+                    [r["click_to_dialog_gone_s"] for r in runs]).format(2, unit="s"),
+                "| OK click to \"Download complete.\" | %s | |" % Summary(
+                    [r["click_to_done_s"] for r in runs]).format(2, unit="s"),
+                "| Per file (request to last byte) | %s | |" % ", ".join(
+                    "%s %s" % (name, Summary([r["per_file_s"][name] for r in runs]).format(2, unit="s"))
+                    for name in runs[0]["per_file_s"]),
+                ""]
+
+    if "responsive" in results:
+        section = results["responsive"]
+        figures = responsive_figures(section)
+        out += ["## 2. Responsiveness", "",
+                "The real installer fetching a %s `ZVUpdaterRes.dll` from the unlimited loopback mirror (the "
+                "worker at full speed: the heaviest load on the user-interface thread's machine). Every 10 ms "
+                "`bench_probe.exe`, another process, sends WM_NULL with `SendMessageTimeout` to the progress dialog "
+                "and to the prompt (both belong to the installer's user-interface thread); every 50 ms it also posts "
+                "a message to the prompt (BM_SETSTATE to its hidden Close button, read back with BM_GETSTATE), "
+                "which has to pass through the thread's message queue and loop. Counted while the large file "
+                "downloads (%s)." % (mib(section["file_size"]), figures["large_file_s"].format(1, unit="s")), "",
+                "| Round trip | Samples per run | Median | 99th percentile | Maximum | Time-outs (5 s) |",
+                "|---|---|---|---|---|---|"]
+        for key in ("dialog", "prompt", "posted"):
+            f = figures[key]
+            out.append("| %s | %s | %s | %s | %s | %d |" % (f["label"], f["samples"].format(0), _ms(f["median"]),
+                                                            _ms(f["p99"]), _ms(f["max"]), f["timeouts"]))
+        out += ["", "Longest time the progress bar stood still during the download (read every 100 ms; the bar "
+                "moves in steps of 1 %% of the file, its timer runs every 100 ms): %s."
+                % _ms(figures["progress_still"]), ""]
+
+    if "cancel" in results:
+        section = results["cancel"]
+        f = cancel_figures(section)
+        out += ["## 3. Cancel", "",
+                "The real installer fetching `ZVUpdaterRes.dll` (%s) from a mirror that stops sending after %s "
+                "and never resumes. Once the bar has stood still (the worker waits in its read), `bench_probe.exe` "
+                "clicks Cancel (posted BM_CLICK) and watches, every millisecond: the dialog, the prompt's OK button, "
+                "the local file (opened with no sharing), and every thread of the installer other than the "
+                "user-interface thread (the worker is the one that had used the most CPU). The mirror's log says "
+                "when the connection went away." % (mib(section["file_size"]), mib(section["stall_after"])), "",
+                "| From the click on Cancel to | Time |", "|---|---|",
+                "| the progress dialog hidden | %s |" % _ms(f["hidden"]),
+                "| the progress dialog destroyed | %s |" % _ms(f["destroyed"]),
+                "| the prompt's OK button enabled again | %s |" % _ms(f["prompt_ready"]),
+                "| the local file released (opens without sharing) | %s |" % _ms(f["file_free"]),
+                "| the worker thread ended | %s |" % (f["worker_ended"].format(2, unit="s")
+                                                     + (" (not within 45 s in %d of %d runs)"
+                                                        % (f["worker_missing"], len(section["runs"]))
+                                                        if f["worker_missing"] else "")),
+                "| the mirror saw the connection closed | %s (outcome: %s) |" % (
+                    f["mirror_closed"].format(2, unit="s"), ", ".join(f["outcomes"])),
+                "| longest sent round trip to the prompt until the dialog was destroyed | %s |" % _ms(f["sent_max"]),
+                "| longest posted round trip to the prompt until the dialog was destroyed | %s |"
+                % _ms(f["posted_max"]),
+                ""]
+
+    if "startup" in results:
+        figures = startup_figures(results["startup"])
+        inst, base = figures["installer"], figures["baseline"]
+
+        def diff(key):
+            if inst[key].median is None or base[key].median is None:
+                return "n/a"
+            return "%+.0f ms" % ((inst[key].median - base[key].median) * 1000)
+
+        out += ["## 4. Start-up", "",
+                "From process start to the prompt visible, beside `bench_baseline.exe`, a minimal Win32 dialog "
+                "program built with the same options (same dialog size and font, no icon): the difference is what "
+                "the installer itself costs, the baseline what Wine costs. \"In Wine\": `bench_probe.exe` calls "
+                "CreateProcess and looks for the visible window every 5 ms. \"From the shell\": "
+                "`wine64 program.exe` started on the host, the window seen by the probe (host clock).", "",
+                "| | Installer | Baseline | Difference |", "|---|---|---|---|",
+                "| CreateProcess to window visible | %s | %s | %s |" % (_ms(inst["visible"]), _ms(base["visible"]),
+                                                                     diff("visible")),
+                "| CreateProcess to idle for input | %s | %s | %s |" % (_ms(inst["idle"]), _ms(base["idle"]),
+                                                                       diff("idle")),
+                "| `wine64 program.exe` to window visible | %s | %s | %s |" % (_ms(inst["shell"]),
+                                                                               _ms(base["shell"]), diff("shell")),
+                "| Peak working set when visible | %s | %s | |" % (
+                    inst["working_set"].format(1, 1.0 / MIB, "MiB"), base["working_set"].format(1, 1.0 / MIB, "MiB")),
+                "", "![Start-up](startup.png)", ""]
+
+    if "sizes" in results:
+        out += ["## 5. Size and memory", "", "| Executable | Machine | Size | Icon images | Without the icon images |"
+                " .rsrc section |", "|---|---|---|---|---|---|"]
+        for item in results["sizes"]:
+            out.append("| %s | %s | %s (%d bytes) | %d images, %s | %s | %s |" % (
+                item["name"], item["machine"], kib(item["size"]), item["size"], item["icon_images"],
+                kib(item["icon_bytes"]), kib(item["size_without_icons"]), kib(item["rsrc_bytes"])))
+        out += ["", "Without the icon images: the file size less the %s (section alignment ignored)." % ICON_NOTE, ""]
+        memory = []
+        if "responsive" in results:
+            peak = responsive_figures(results["responsive"])["peak_working_set"]
+            memory.append("| Installer, peak working set during the 64 MiB run | %s |"
+                          % peak.format(1, 1.0 / MIB, "MiB"))
+        if "startup" in results:
+            figures = startup_figures(results["startup"])
+            memory.append("| Installer, peak working set at the prompt | %s |"
+                          % figures["installer"]["working_set"].format(1, 1.0 / MIB, "MiB"))
+            memory.append("| Baseline dialog program, peak working set | %s |"
+                          % figures["baseline"]["working_set"].format(1, 1.0 / MIB, "MiB"))
+        if memory:
+            out += ["| Memory (GetProcessMemoryInfo, read from another process) | |", "|---|---|"] + memory + [""]
+    return "\n".join(out).rstrip() + "\n"
+
+
+def charts(results):
+    """{file stem: SVG text} of the charts the results allow."""
+    out = {}
+    if "throughput" in results:
+        figures = throughput_figures(results["throughput"])
+        groups = ["%d MiB" % size for size in figures]
+        out["throughput"] = svg_bar_chart(
+            "Download rate from the loopback mirror (median)", groups,
+            [("installer's worker", "#d9822b", [f["worker_rate"].median for f in figures.values()]),
+             ("curl", "#4a7ab5", [f["curl_rate"].median for f in figures.values()])], "MB/s")
+    if "startup" in results:
+        figures = startup_figures(results["startup"])
+        rows = [("CreateProcess to visible", "visible"), ("wine64 to visible", "shell")]
+        out["startup"] = svg_bar_chart(
+            "Start-up to the dialog visible (median)", [label for label, _ in rows],
+            [("installer", "#d9822b", [_milli(figures["installer"][key].median) for _, key in rows]),
+             ("minimal dialog", "#4a7ab5", [_milli(figures["baseline"][key].median) for _, key in rows])], "ms")
+    return out
+
+
+def _milli(value):
+    return value * 1000 if value is not None else None
+
+
+def write(results, folder):
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    markdown = render(results)
+    for stem, svg in charts(results).items():
+        (folder / (stem + ".svg")).write_text(svg)
+        converted = subprocess.run(["convert", str(folder / (stem + ".svg")), str(folder / (stem + ".png"))],
+                                   capture_output=True)
+        if converted.returncode != 0:
+            markdown = markdown.replace("(%s.png)" % stem, "(%s.svg)" % stem)
+    (folder / "README.md").write_text(markdown)
+    return folder / "README.md"
