@@ -4,7 +4,7 @@
 # download throughput (beside curl, and on a 100 Mbit/s link), the
 # responsiveness of the windows during a download, the cancel timeline, the
 # start-up time (beside a minimal dialog program), executable sizes and
-# memory. About 6 to 10 minutes on two cores, builds included.
+# memory. About 5 to 10 minutes on two cores, builds included.
 #
 # Usage: tools/bench.sh [--report DIR] [--quick] [--only SECTION,...]
 #   --report DIR  where the report goes (default build/bench-report)

@@ -450,23 +450,27 @@ def real_installer_sections(build, tools, selected, quick, results):
 # --- start-up ----------------------------------------------------------------------
 
 def startup(build, tools, quick):
-    runs = 5 if quick else 8  # the first of each is a warm-up
+    """The installer and the baseline started in turn, so that both meet the
+    same load; the first round is a warm-up."""
+    rounds = 5 if quick else 8
     programs = {"installer": (build / "ZelvraInstaller.exe", TITLE),
                 "baseline": (tools / "bench_baseline.exe", BASELINE_TITLE)}
-    result = {"in_wine": {}, "from_shell": {}}
-    for name, (exe, title) in programs.items():
-        probe = WineTool(tools / "bench_probe.exe", "startup", "--exe", windows_path(exe), "--title", title,
-                         "--runs", runs, "--pause-ms", 300)
-        try:
-            lines = [probe.json(timeout=120) for _ in range(runs)]
-        finally:
-            probe.close()
-        if not all(line["ok"] for line in lines):
-            raise RuntimeError("start-up of %s failed: %r" % (name, lines))
-        result["in_wine"][name] = lines[1:]
-    for name, (exe, title) in programs.items():
-        samples = []
-        for _ in range(runs - 2):
+    result = {"in_wine": {name: [] for name in programs}, "from_shell": {name: [] for name in programs}}
+    for round_index in range(rounds):
+        for name, (exe, title) in programs.items():
+            probe = WineTool(tools / "bench_probe.exe", "startup", "--exe", windows_path(exe), "--title", title,
+                             "--runs", 1, "--pause-ms", 0)
+            try:
+                line = probe.json(timeout=120)
+            finally:
+                probe.close()
+            if not line["ok"]:
+                raise RuntimeError("start-up of %s failed: %r" % (name, line))
+            if round_index:
+                result["in_wine"][name].append(line)
+            time.sleep(0.3)
+    for round_index in range(rounds - 1):
+        for name, (exe, title) in programs.items():
             probe = WineTool(tools / "bench_probe.exe", "waitwin", "--title", title, "--timeout-ms", 60000,
                              "--terminate")
             try:
@@ -480,9 +484,9 @@ def startup(build, tools, quick):
                 program.wait(timeout=30)
             finally:
                 probe.close()
-            samples.append(seen["epoch"] - start)
+            if round_index:
+                result["from_shell"][name].append(seen["epoch"] - start)
             time.sleep(0.3)
-        result["from_shell"][name] = samples
     log("startup: done")
     return result
 

@@ -437,6 +437,10 @@ int StartUp(const Options& options) {
   const std::wstring title = Wide(options.Text("title"));
   const int runs = static_cast<int>(options.Number("runs", 5));
   const DWORD pause = static_cast<DWORD>(options.Number("pause-ms", 300));
+  // This process's own user-interface set-up (the first window calls) must
+  // not compete with the program being started.
+  FindVisibleWindow(0, L"");
+  Sleep(200);
   for (int run = 0; run < runs; ++run) {
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};

@@ -1,5 +1,6 @@
 # Helper programs of the benchmark (tools/bench.sh), all built with the
-# project's own compile and link options, into <build>/tools/bench:
+# project's own compile and link options, into <build>/tools/bench, and only
+# when asked for (target bench_tools):
 #   bench_worker    console: runs the installer's download worker against URLs
 #                   read from standard input; timings, CPU time, working set
 #   bench_baseline  a minimal Win32 dialog program, the start-up baseline
@@ -10,15 +11,15 @@
 set(ZELVRA_BENCH_SOURCE ${CMAKE_CURRENT_LIST_DIR})
 set(ZELVRA_BENCH_OUTPUT ${CMAKE_BINARY_DIR}/tools/bench)
 
-add_executable(bench_worker ${ZELVRA_BENCH_SOURCE}/bench_worker.cpp)
+add_executable(bench_worker EXCLUDE_FROM_ALL ${ZELVRA_BENCH_SOURCE}/bench_worker.cpp)
 target_compile_options(bench_worker PRIVATE ${ZELVRA_WARNINGS})
 target_link_libraries(bench_worker PRIVATE zelvra_installer zelvra_resources wininet)
 
-add_executable(bench_baseline WIN32 ${ZELVRA_BENCH_SOURCE}/bench_baseline.cpp ${ZELVRA_BENCH_SOURCE}/bench_baseline.rc)
+add_executable(bench_baseline WIN32 EXCLUDE_FROM_ALL ${ZELVRA_BENCH_SOURCE}/bench_baseline.cpp ${ZELVRA_BENCH_SOURCE}/bench_baseline.rc)
 target_compile_options(bench_baseline PRIVATE ${ZELVRA_WARNINGS})
 target_link_libraries(bench_baseline PRIVATE user32)
 
-add_executable(bench_probe ${ZELVRA_BENCH_SOURCE}/bench_probe.cpp)
+add_executable(bench_probe EXCLUDE_FROM_ALL ${ZELVRA_BENCH_SOURCE}/bench_probe.cpp)
 target_compile_options(bench_probe PRIVATE ${ZELVRA_WARNINGS})
 target_link_libraries(bench_probe PRIVATE user32 kernel32)
 

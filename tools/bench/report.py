@@ -139,6 +139,11 @@ def startup_figures(section):
 def findings(results):
     """Plain statements of what the figures show, each from the medians."""
     out = []
+    m = results["machine"]
+    load = max(float(x[0]) for x in (m["load_start"], m.get("load_end", ["0"])))
+    if load > 0.75 * m["cores"]:
+        out.append("The machine was busy with other work (load average up to %.1f on %d cores): rates are lower "
+                   "and times longer and more spread than on an idle machine." % (load, m["cores"]))
     if "throughput" in results:
         figures = throughput_figures(results["throughput"])
         big = figures.get(max(figures)) if figures else None

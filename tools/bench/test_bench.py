@@ -279,6 +279,13 @@ class ReportTest(unittest.TestCase):
                         "## 5. Size and memory"):
             self.assertIn(heading, text)
 
+    def test_busy_machine_is_named(self):
+        for load, busy in (("2.0", True), ("0.5", False)):
+            with self.subTest(load=load):
+                data = results()
+                data["machine"]["load_start"] = data["machine"]["load_end"] = [load, "0", "0"]
+                self.assertEqual(any("machine was busy" in line for line in report.findings(data)), busy)
+
     def test_sections_left_out(self):
         partial = {k: v for k, v in results().items() if k in ("machine", "seconds", "sizes")}
         text = report.render(partial)
