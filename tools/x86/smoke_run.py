@@ -1,0 +1,250 @@
+#!/usr/bin/env python3
+"""One whole run of a built installer under Wine, checked from outside: the
+smoke run of the 32-bit release artifact that tools/x86_smoke.sh sets up.
+
+It serves the build's own stand-in update files (BUILD/mirror-stubs) from
+the update mirror on the ports the build was configured with, starts the
+build's UI driver (BUILD/tools/uidriver/uidriver.exe) and through it
+ZelvraInstaller.exe, clicks OK, waits for "Download complete.", clicks Close,
+and then checks what the run left behind:
+
+- the mirror answered the three requests from the primary host with 200,
+  with the installer's user agent;
+- the three files in %TEMP%\\ZelvraManager are the served files, byte for byte;
+- the launcher stand-in was started once, hidden, with the usual parameter
+  string, and created the launcher's mutex.
+
+Each step prints a line with the time since the start (runs under emulation
+are slow: every program start takes about a minute). Exit code 0 when all
+checks pass, 1 otherwise.
+
+Usage: smoke_run.py BUILD_DIR [--wine LOADER] [--timeout SECONDS] [--shots DIR]
+                    [--own-process-group]
+Environment: WINEPREFIX, DISPLAY (and WINEDEBUG) as for any Wine program.
+"""
+import argparse
+import os
+import pathlib
+import re
+import shutil
+import struct
+import sys
+import tempfile
+import time
+import urllib.parse
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "mirror"))
+sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
+from mirror_client import Mirror  # noqa: E402
+import uidriver  # noqa: E402
+
+TITLE = "Zelvra(TM) Installer"
+IDOK, ID_CLOSE, ID_DONE = 1, 1004, 1005
+PRIMARY_PATHS = [
+    ("ZVUpdaterRes.dll", "/Zelvra-TTS-WUX/ZVUpdaterRes.dll"),
+    ("ZVUpdater.exe", "/Zelvra/ZVUpdater.exe"),
+    ("ZVCallUpdater.exe", "/Zelvra/ZVCallUpdater.exe"),
+]
+LAUNCHER_PARAMETERS = '"@cmd=" "@execute=Zelvra.exe" "@install"'
+LAUNCHER_MUTEX = "Zelvra_CallUpdater"
+IMAGE_FILE_MACHINE_I386 = 0x14C
+
+STARTED = time.monotonic()
+# Every program here runs emulated, the driver too: an answer that takes
+# milliseconds natively can take many seconds (starting a program, above all).
+uidriver.ANSWER_MARGIN = 180.0
+
+
+def say(text):
+    print("[%5.0f s] %s" % (time.monotonic() - STARTED, text), flush=True)
+
+
+class SmokeFailed(Exception):
+    pass
+
+
+def check(condition, text):
+    if not condition:
+        raise SmokeFailed(text)
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header."""
+    data = pathlib.Path(path).read_bytes()[:4096]
+    offset = struct.unpack_from("<I", data, 0x3C)[0]
+    check(data[offset:offset + 4] == b"PE\0\0", "%s is not a PE file" % path)
+    return struct.unpack_from("<H", data, offset + 4)[0]
+
+
+def configured_ports(build):
+    """The loopback ports of the build's three update hosts."""
+    cache = (build / "CMakeCache.txt").read_text(errors="replace")
+    ports = []
+    for name in ("ZELVRA_PRIMARY_HOST", "ZELVRA_SECONDARY_HOST", "ZELVRA_DEV_HOST"):
+        match = re.search(r"^%s:STRING=(.*)$" % name, cache, re.M)
+        host = match.group(1).strip() if match else ""
+        found = re.fullmatch(r"(?:127\.0\.0\.1|localhost):(\d+)", host)
+        check(found, "%s of the build is %r, not a port of the local mirror" % (name, host))
+        ports.append(int(found.group(1)))
+    return ports
+
+
+def windows_path(path):
+    """A Unix path as Wine programs see it (drive Z: is the Unix root)."""
+    return "Z:" + str(pathlib.Path(path).absolute()).replace("/", "\\")
+
+
+def unix_path(prefix, path):
+    """A C:\\ path of the prefix as a Unix path (case as found on disk)."""
+    match = re.match(r"^[Cc]:\\(.*)$", path)
+    check(match, "not a path on drive C: %r" % path)
+    current = prefix / "drive_c"
+    for part in [p for p in match.group(1).split("\\") if p]:
+        candidate = current / part
+        if not candidate.exists() and current.is_dir():
+            folded = [entry for entry in current.iterdir() if entry.name.lower() == part.lower()]
+            candidate = folded[0] if folded else candidate
+        current = candidate
+    return current
+
+
+def record_blocks(record):
+    try:
+        text = record.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        return []
+    blocks = []
+    for chunk in text.split("\n\n"):
+        lines = [line for line in chunk.split("\n") if line]
+        if lines:
+            blocks.append({key: urllib.parse.unquote(value)
+                           for key, _, value in (line.partition("=") for line in lines)})
+    return blocks
+
+
+def wait_for(what, predicate, timeout, poll=0.5):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        check(time.monotonic() < deadline, "%s: not within %.0f s" % (what, timeout))
+        time.sleep(poll)
+
+
+def screenshot(shots, name):
+    if shots is not None:
+        try:
+            uidriver.screenshot(shots / name)
+        except Exception as error:  # evidence only
+            say("no screenshot %s: %s" % (name, error))
+
+
+def run(build, wine, timeout, shots):
+    installer = build / "ZelvraInstaller.exe"
+    driver_exe = build / "tools" / "uidriver" / "uidriver.exe"
+    stubs = build / "mirror-stubs"
+    for path in [installer, driver_exe] + [stubs / name for name, _ in PRIMARY_PATHS]:
+        check(path.is_file(), "not built: %s" % path)
+    check(pe_machine(installer) == IMAGE_FILE_MACHINE_I386,
+          "%s is not a 32-bit x86 program (machine 0x%x)" % (installer, pe_machine(installer)))
+    prefix = pathlib.Path(os.environ["WINEPREFIX"])
+    # A download folder left by an earlier run must not count.
+    for old in prefix.glob("drive_c/users/*/[Tt]emp/ZelvraManager"):
+        shutil.rmtree(old, ignore_errors=True)
+
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-x86-smoke-"))
+    record = scratch / "launcher-record.txt"
+    try:
+        with Mirror.start_standard(str(stubs), ports=configured_ports(build)) as mirror:
+            say("update mirror on ports %s" % ", ".join(str(mirror.port(h)) for h in ("primary", "secondary", "dev")))
+            say("starting the UI driver %s" % driver_exe)
+            with uidriver.Driver(driver_exe, language="en", wine=wine, start_timeout=timeout) as driver:
+                say("UI driver running (Wine %s, took %.0f s)" % (driver.info.wine, driver.start_seconds))
+                pid = driver.launch(windows_path(installer), cwd=windows_path(scratch),
+                                    env={"ZELVRA_STUB_RECORD": windows_path(record), "ZELVRA_STUB_HOLD_MS": "5000"})
+                prompt = driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=timeout)
+                say("the install prompt is up")
+                screenshot(shots, "x86-1-prompt.png")
+                driver.click(prompt.hwnd, IDOK)
+                say("clicked OK")
+
+                def finished():
+                    boxes = driver.message_boxes(pid)
+                    check(not boxes, "a message box appeared: %r" % [box.text for box in boxes])
+                    return driver.control(prompt.hwnd, ID_DONE).visible
+                wait_for("the prompt's \"Download complete.\"", finished, timeout)
+                done_text = driver.control(prompt.hwnd, ID_DONE).text
+                check(done_text == "Download complete.", "completion text %r" % done_text)
+                say("the prompt says %r" % done_text)
+                screenshot(shots, "x86-2-finished.png")
+                driver.click(prompt.hwnd, ID_CLOSE)
+                exit_code = driver.wait_exit(pid, timeout=min(timeout, 120))
+                check(exit_code == 0, "the installer ended with exit code %d" % exit_code)
+                say("closed; the installer ended with exit code 0")
+
+                # The launcher stand-in starts slowly under emulation, after the
+                # installer's six seconds of probing may have run out.
+                def launcher_done():
+                    blocks = record_blocks(record)
+                    return blocks if any(b.get("event") == "mutex" for b in blocks) else None
+                blocks = wait_for("the launcher's start and mutex in %s" % record, launcher_done, timeout)
+                starts = [b for b in blocks if b.get("event") == "start"]
+                check(len(starts) == 1, "expected one launcher start, seen %d" % len(starts))
+                start = starts[0]
+                for block in starts:
+                    try:
+                        driver.kill(int(block["pid"]), tree=False)
+                    except (uidriver.CommandFailed, ValueError):
+                        pass  # already gone
+
+            requests = [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
+        seen = [(host, path, status) for host, path, status, _ in requests]
+        check(seen == [("primary", path, 200) for _, path in PRIMARY_PATHS], "mirror requests: %r" % seen)
+        agents = {value for _, _, _, headers in requests for key, value in headers if key.lower() == "user-agent"}
+        check(agents == {TITLE}, "user agents %r" % agents)
+        say("the mirror served the three files from the primary host")
+
+        check(start.get("arguments") == LAUNCHER_PARAMETERS, "launcher arguments %r" % start.get("arguments"))
+        check(start.get("show_window") == "0", "launcher show_window %r (expected 0, hidden)" % start.get("show_window"))
+        [mutex] = [b for b in blocks if b.get("event") == "mutex"]
+        check(mutex.get("mutex_name") == LAUNCHER_MUTEX and mutex.get("created") == "1", "mutex block %r" % mutex)
+        say("the launcher was started hidden with %s and created %s" % (LAUNCHER_PARAMETERS, LAUNCHER_MUTEX))
+
+        folder = unix_path(prefix, start["exe"]).parent
+        check(folder.name.lower() == "zelvramanager", "the launcher ran from %s" % start["exe"])
+        for name, _ in PRIMARY_PATHS:
+            path = folder / name
+            check(path.is_file(), "missing %s" % path)
+            check(path.read_bytes() == (stubs / name).read_bytes(), "%s differs from the served file" % path)
+        say("the three files in %s are the served ones" % folder)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", type=pathlib.Path)
+    parser.add_argument("--wine", default=uidriver.WINE, help="Wine loader (default %(default)s)")
+    parser.add_argument("--timeout", type=float, default=300.0, help="limit of each wait, in seconds")
+    parser.add_argument("--shots", type=pathlib.Path, help="folder for screenshots of the prompt")
+    parser.add_argument("--own-process-group", action="store_true",
+                        help="lead a process group of its own, so that the caller can end the run and every "
+                             "program it started with one signal to the group")
+    options = parser.parse_args()
+    if options.own_process_group:
+        os.setpgid(0, 0)
+    if options.shots is not None:
+        options.shots.mkdir(parents=True, exist_ok=True)
+    try:
+        run(options.build.resolve(), options.wine, options.timeout, options.shots)
+    except (SmokeFailed, uidriver.DriverError, OSError) as error:
+        say("FAILED: %s" % error)
+        return 1
+    say("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
