@@ -38,6 +38,10 @@ zelvra_wine_start() {
   fi
   # Keep one wineserver for the whole run: every program starts faster.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
+  # Start Wine's own services (desktop, devices) now, detached from every
+  # pipe: started by the first test they would inherit its output and keep
+  # ctest waiting, and a test racing them sees its windows fail.
+  "$ZELVRA_WINE" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
 zelvra_wine_stop() {
