@@ -29,6 +29,7 @@ import platform
 import queue
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -178,6 +179,21 @@ def configured_ports(build):
             sys.exit("bench: %s of %s is not a loopback host:port" % (name, build))
         ports.append(int(found.group(1)))
     return ports
+
+
+def busy_ports(ports):
+    """The ports of `ports` on which something already listens on loopback."""
+    busy = []
+    for port in ports:
+        probe = socket.socket()
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the mirror binds
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            busy.append(port)
+        finally:
+            probe.close()
+    return busy
 
 
 def wine_temp():
@@ -535,6 +551,11 @@ def main():
         if not needed.exists():
             sys.exit("bench: %s is missing; build it first" % needed)
 
+    if selected & {"link", "responsive", "cancel"}:
+        busy = busy_ports(configured_ports(build))
+        if busy:
+            sys.exit("bench: port(s) %s are in use (a test or demo running with this build?); the mirror needs "
+                     "them for the installer's update hosts" % ", ".join(map(str, busy)))
     started = time.monotonic()
     results = {"machine": machine(), "quick": options.quick, "build": str(build)}
     work = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-bench-"))
