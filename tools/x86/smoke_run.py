@@ -36,7 +36,7 @@ import urllib.parse
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools" / "mirror"))
 sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
-from mirror_client import Mirror  # noqa: E402
+from mirror_client import Mirror, MirrorError  # noqa: E402
 import uidriver  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
@@ -239,7 +239,7 @@ def main():
         options.shots.mkdir(parents=True, exist_ok=True)
     try:
         run(options.build.resolve(), options.wine, options.timeout, options.shots)
-    except (SmokeFailed, uidriver.DriverError, OSError) as error:
+    except (SmokeFailed, MirrorError, uidriver.DriverError, OSError) as error:
         say("FAILED: %s" % error)
         return 1
     say("all checks passed")
