@@ -525,7 +525,9 @@ def sizes(build, tools, x86_build, x86_tools):
         rsrc = sum(s["raw_size"] for s in info["sections"] if s["name"] == ".rsrc")
         out.append({"name": name, "arch": arch, "machine": info["machine"], "path": str(path),
                     "size": info["size"], "icon_bytes": icons, "icon_images": len(info["resources"].get(
-                        benchlib.RT_ICON, [])), "rsrc_bytes": rsrc, "size_without_icons": info["size"] - icons})
+                        benchlib.RT_ICON, [])), "icon_image_sizes": sorted(info["resources"].get(benchlib.RT_ICON, []),
+                                                                          reverse=True),
+                    "rsrc_bytes": rsrc, "size_without_icons": info["size"] - icons})
     return out
 
 

@@ -136,6 +136,11 @@ def startup_figures(section):
     return figures
 
 
+def _few_ms(seconds):
+    """Milliseconds, with a decimal below 10 ms."""
+    return ("%.1f" if seconds < 0.01 else "%.0f") % (seconds * 1000)
+
+
 def findings(results):
     """Plain statements of what the figures show, each from the medians."""
     out = []
@@ -184,8 +189,8 @@ def findings(results):
                        "slowest round trip took %.0f ms, %d timed out." % (worst * 1000, timeouts))
     if "cancel" in results:
         f = cancel_figures(results["cancel"])
-        text = ("Cancel: the progress dialog disappears %.0f ms after the click and the local file is released "
-                "after %.0f ms." % (f["hidden"].median * 1000, f["file_free"].median * 1000))
+        text = ("Cancel: the progress dialog disappears %s ms after the click and the local file is released "
+                "after %s ms." % (_few_ms(f["hidden"].median), _few_ms(f["file_free"].median)))
         if f["posted_max"].median and f["posted_max"].median > 0.2:
             text += (" The prompt then takes no input and no posted message for %.0f ms (sent messages are "
                      "answered): the dialog waits its full join time for a worker that does not end, and only "
@@ -204,6 +209,11 @@ def findings(results):
             " and ".join("%.0f %% of the %s build (%s)" % (100.0 * i["icon_bytes"] / i["size"], i["machine"],
                                                           kib(i["size"])) for i in installers),
             " and ".join("%s (%s)" % (kib(i["size_without_icons"]), i["machine"]) for i in installers)))
+        largest = installers[0].get("icon_image_sizes", [])[:2]
+        if len(largest) == 2 and sum(largest) > installers[0]["icon_bytes"] / 2:
+            out[-1] += " The two largest of the %d images hold %s and %s (%.0f %% of the icon)." % (
+                installers[0]["icon_images"], kib(largest[0]), kib(largest[1]),
+                100.0 * sum(largest) / installers[0]["icon_bytes"])
     if "startup" in results:
         figures = startup_figures(results["startup"])
         inst, base = figures["installer"]["shell"], figures["baseline"]["shell"]

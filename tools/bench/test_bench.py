@@ -236,7 +236,8 @@ def results():
                                                 ("baseline", (0.1, 0.15, 0.12), 18 * MIB))},
             "from_shell": {"installer": [0.5, 0.6], "baseline": [0.2, 0.3]}},
         "sizes": [{"name": "ZelvraInstaller.exe", "arch": "x64", "machine": "x64", "size": 600000,
-                   "icon_bytes": 320000, "icon_images": 12, "rsrc_bytes": 330000, "size_without_icons": 280000}],
+                   "icon_bytes": 320000, "icon_images": 12, "icon_image_sizes": [200000, 80000, 40000],
+                   "rsrc_bytes": 330000, "size_without_icons": 280000}],
     }
 
 
@@ -273,7 +274,8 @@ class ReportTest(unittest.TestCase):
                          "7.00 (6.00–8.00) s", "| the local file released (opens without sharing) | 1.0 (1.0–1.0) ms |",
                          "(not within 45 s in 1 of 3 runs)", "| CreateProcess to window visible | 300.0 (200.0–400.0) ms |"
                          " 120.0 (100.0–150.0) ms | +180 ms |", "12 images, 312.5 KiB", "273.4 KiB",
-                         "the icon images (312.5 KiB) make up 53 % of the x64 build (585.9 KiB)"):
+                         "the icon images (312.5 KiB) make up 53 % of the x64 build (585.9 KiB)",
+                         "The two largest of the 12 images hold 195.3 KiB and 78.1 KiB (88 % of the icon)."):
             self.assertIn(expected, text)
         for heading in ("## 1. Throughput", "## 2. Responsiveness", "## 3. Cancel", "## 4. Start-up",
                         "## 5. Size and memory"):
