@@ -530,6 +530,7 @@ class ProxyTest(RunTestCase):
         self.wait_prompt_usable(prompt)
         self.assertFalse(self.driver.control(prompt.hwnd, ID_DONE).visible)
         self.assertEqual(mirror.requests(), [], "a request reached the update host without the proxy")
+        self.assertNotIn("winedbg.exe", [p.exe.lower() for p in self.driver.processes()], "a program crashed")
         self.assert_no_update_files()
         self.assertEqual(self.launcher_starts(), [])
 
