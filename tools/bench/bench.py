@@ -168,6 +168,30 @@ def machine():
             "load_start": open("/proc/loadavg").read().split()[:3]}
 
 
+class LoadWatcher:
+    """Reads the 1-minute load average every few seconds while the bench runs
+    (other work on the machine changes every figure)."""
+
+    def __init__(self, every=5.0):
+        self.samples = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(every,), daemon=True)
+
+    def _run(self, every):
+        while True:
+            self.samples.append(float(open("/proc/loadavg").read().split()[0]))
+            if self._stop.wait(every):
+                return
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
 def configured_ports(build):
     """The loopback ports the build's update hosts point at."""
     cache = (build / "CMakeCache.txt").read_text(errors="replace")
@@ -562,19 +586,21 @@ def main():
     results = {"machine": machine(), "quick": options.quick, "build": str(build)}
     work = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-bench-"))
     try:
-        if "throughput" in selected:
-            log("throughput: worker and curl, 1/16/64 MiB")
-            results["throughput"] = throughput(tools, work, options.quick)
-        if selected & {"link", "responsive", "cancel"}:
-            real_installer_sections(build, tools, selected, options.quick, results)
-        if "startup" in selected:
-            log("startup: installer and baseline")
-            results["startup"] = startup(build, tools, options.quick)
-        if "sizes" in selected:
-            results["sizes"] = sizes(build, tools, options.x86_build and options.x86_build.resolve(),
-                                     options.x86_tools and options.x86_tools.resolve())
+        with LoadWatcher() as watcher:
+            if "throughput" in selected:
+                log("throughput: worker and curl, 1/16/64 MiB")
+                results["throughput"] = throughput(tools, work, options.quick)
+            if selected & {"link", "responsive", "cancel"}:
+                real_installer_sections(build, tools, selected, options.quick, results)
+            if "startup" in selected:
+                log("startup: installer and baseline")
+                results["startup"] = startup(build, tools, options.quick)
+            if "sizes" in selected:
+                results["sizes"] = sizes(build, tools, options.x86_build and options.x86_build.resolve(),
+                                         options.x86_tools and options.x86_tools.resolve())
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    results["machine"]["load_max"] = max(watcher.samples)
     results["machine"]["load_end"] = open("/proc/loadavg").read().split()[:3]
     results["seconds"] = time.monotonic() - started
     report_dir.mkdir(parents=True, exist_ok=True)

@@ -145,7 +145,7 @@ def findings(results):
     """Plain statements of what the figures show, each from the medians."""
     out = []
     m = results["machine"]
-    load = max(float(x[0]) for x in (m["load_start"], m.get("load_end", ["0"])))
+    load = max([float(x[0]) for x in (m["load_start"], m.get("load_end", ["0"]))] + [m.get("load_max", 0)])
     if load > 0.75 * m["cores"]:
         out.append("The machine was busy with other work (load average up to %.1f on %d cores): rates are lower "
                    "and times longer and more spread than on an idle machine." % (load, m["cores"]))
@@ -229,8 +229,9 @@ def _machine(results):
     rows = [("CPU", "%s, %d cores" % (m["cpu"], m["cores"])), ("Memory", "%.1f GiB" % (m["memory"] / 2 ** 30)),
             ("Wine", m["wine"]), ("Kernel", m["kernel"]), ("curl", m["curl"]), ("Date", m["date"]),
             ("Source", "commit %s" % m["commit"]),
-            ("Load average", "%s at the start, %s at the end (1/5/15 min)"
-             % ("/".join(m["load_start"]), "/".join(m.get("load_end", ["?"]))))]
+            ("Load average", "%s at the start, %s at the end (1/5/15 min)%s"
+             % ("/".join(m["load_start"]), "/".join(m.get("load_end", ["?"])),
+                ", at most %.2f during the run (1 min, read every 5 s)" % m["load_max"] if "load_max" in m else ""))]
     lines = ["| | |", "|---|---|"] + ["| %s | %s |" % row for row in rows]
     return lines
 

@@ -282,10 +282,13 @@ class ReportTest(unittest.TestCase):
             self.assertIn(heading, text)
 
     def test_busy_machine_is_named(self):
-        for load, busy in (("2.0", True), ("0.5", False)):
-            with self.subTest(load=load):
+        for ends, during, busy in (("2.0", None, True), ("0.5", None, False), ("0.5", 1.8, True),
+                                   ("0.5", 0.9, False)):
+            with self.subTest(ends=ends, during=during):
                 data = results()
-                data["machine"]["load_start"] = data["machine"]["load_end"] = [load, "0", "0"]
+                data["machine"]["load_start"] = data["machine"]["load_end"] = [ends, "0", "0"]
+                if during is not None:
+                    data["machine"]["load_max"] = during
                 self.assertEqual(any("machine was busy" in line for line in report.findings(data)), busy)
 
     def test_sections_left_out(self):
