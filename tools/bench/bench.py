@@ -148,6 +148,17 @@ def wineserver_pid():
     return None
 
 
+def cpu_check():
+    """Seconds for a fixed piece of interpreted work on one core: how fast
+    the machine is right now (a shared or virtual machine varies from run to
+    run)."""
+    start = time.perf_counter()
+    total = 0
+    for number in range(2_000_000):
+        total += number * number % 7
+    return time.perf_counter() - start
+
+
 def machine():
     cpu = "unknown"
     for line in open("/proc/cpuinfo"):
@@ -165,7 +176,7 @@ def machine():
     return {"cpu": cpu, "cores": os.cpu_count(), "memory": memory, "wine": wine, "curl": curl,
             "kernel": platform.release(), "python": platform.python_version(), "commit": commit,
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-            "load_start": open("/proc/loadavg").read().split()[:3]}
+            "load_start": open("/proc/loadavg").read().split()[:3], "cpu_check_start": cpu_check()}
 
 
 class LoadWatcher:
@@ -602,6 +613,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     results["machine"]["load_max"] = max(watcher.samples)
     results["machine"]["load_end"] = open("/proc/loadavg").read().split()[:3]
+    results["machine"]["cpu_check_end"] = cpu_check()
     results["seconds"] = time.monotonic() - started
     report_dir.mkdir(parents=True, exist_ok=True)
     (report_dir / "results.json").write_text(json.dumps(results, indent=1))

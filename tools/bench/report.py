@@ -232,6 +232,9 @@ def _machine(results):
             ("Load average", "%s at the start, %s at the end (1/5/15 min)%s"
              % ("/".join(m["load_start"]), "/".join(m.get("load_end", ["?"])),
                 ", at most %.2f during the run (1 min, read every 5 s)" % m["load_max"] if "load_max" in m else ""))]
+    if "cpu_check_start" in m:
+        rows.append(("CPU check", "a fixed Python loop on one core: %.3f s at the start, %.3f s at the end"
+                     % (m["cpu_check_start"], m.get("cpu_check_end", float("nan")))))
     lines = ["| | |", "|---|---|"] + ["| %s | %s |" % row for row in rows]
     return lines
 

@@ -204,7 +204,7 @@ def results():
     return {
         "machine": {"cpu": "Test CPU", "cores": 2, "memory": 8 * 2 ** 30, "wine": "wine-8.0", "curl": "curl 7",
                     "kernel": "6.1", "commit": "abc", "date": "2024-01-01 00:00 UTC", "load_start": ["1", "1", "1"],
-                    "load_end": ["2", "2", "2"]},
+                    "load_end": ["2", "2", "2"], "cpu_check_start": 0.25, "cpu_check_end": 0.5},
         "quick": False, "seconds": 600,
         "throughput": {"runs": [
             worker_run(16, mb16 / 8, 0.5, 0.7), curl_run(16, mb16 / 400, 0.02),
@@ -269,7 +269,7 @@ class ReportTest(unittest.TestCase):
 
     def test_rendered_report(self):
         text = report.render(results())
-        for expected in ("Test CPU, 2 cores", "wine-8.0", "| 16 MiB | 3 | 10.0 (8.0–12.0) | 300 (240–400) |",
+        for expected in ("Test CPU, 2 cores", "wine-8.0", "0.250 s at the start, 0.500 s at the end", "| 16 MiB | 3 | 10.0 (8.0–12.0) | 300 (240–400) |",
                          "| Bytes ÷ bandwidth (48.0 MiB) | 4.03 (4.03–4.03) s | 100 % |",
                          "7.00 (6.00–8.00) s", "| the local file released (opens without sharing) | 1.0 (1.0–1.0) ms |",
                          "(not within 45 s in 1 of 3 runs)", "| CreateProcess to window visible | 300.0 (200.0–400.0) ms |"
