@@ -11,36 +11,22 @@ Usage: demo.py BUILD_DIR [--headless] [--shots DIR] [--language en|ko]
 import argparse
 import os
 import pathlib
-import re
 import shutil
 import subprocess
 import sys
 import time
-import urllib.parse
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools" / "mirror"))
 sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
-from mirror_client import Mirror  # noqa: E402
+sys.path.insert(0, str(ROOT / "tools" / "stub_launcher"))
+from mirror_client import Mirror, MirrorError, ports_of_build  # noqa: E402
 import uidriver  # noqa: E402
+from launcher_record import parse_launcher_record  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 TITLE = "Zelvra(TM) Installer"
 RATE = 24000  # bytes/s: slow enough to watch the bar sweep once per file
-
-
-def configured_ports(build):
-    """The loopback ports the build's update hosts point at."""
-    cache = (build / "CMakeCache.txt").read_text(errors="replace")
-    ports = []
-    for name in ("ZELVRA_PRIMARY_HOST", "ZELVRA_SECONDARY_HOST", "ZELVRA_DEV_HOST"):
-        match = re.search(r"^%s:STRING=(.*)$" % name, cache, re.M)
-        host = match.group(1).strip() if match else ""
-        found = re.fullmatch(r"(?:127\.0\.0\.1|localhost):(\d+)", host)
-        if not found:
-            sys.exit("demo: %s is %r, not the local mirror; reconfigure with the defaults" % (name, host))
-        ports.append(int(found.group(1)))
-    return ports
 
 
 def wine_temp():
@@ -58,9 +44,11 @@ def show_result(folder):
         print("  %-18s %s" % (name, "%d bytes" % path.stat().st_size if path.exists() else "missing"))
     record = folder / "launcher-record.txt"
     if record.exists():
-        fields = dict(line.split("=", 1) for line in record.read_text(encoding="utf-8").splitlines() if "=" in line)
-        print("demo: the launcher was started with: %s" % urllib.parse.unquote(fields.get("arguments", "?")))
-        print("demo: it created the mutex Zelvra_CallUpdater: %s" % ("created" in fields and fields.get("created") == "1"))
+        blocks = parse_launcher_record(record.read_text(encoding="utf-8"))
+        start = next((b for b in blocks if b.get("event") == "start"), {})
+        mutex = next((b for b in blocks if b.get("event") == "mutex"), {})
+        print("demo: the launcher was started with: %s" % start.get("arguments", "?"))
+        print("demo: it created the mutex Zelvra_CallUpdater: %s" % (mutex.get("created") == "1"))
     else:
         print("demo: the launcher was not started")
 
@@ -101,7 +89,11 @@ def main():
 
     folder = wine_temp() / "ZelvraManager"
     shutil.rmtree(folder, ignore_errors=True)
-    with Mirror.start_standard(build / "mirror-stubs", ports=configured_ports(build)) as mirror:
+    try:
+        ports = ports_of_build(build)
+    except MirrorError as error:
+        sys.exit("demo: %s; reconfigure with the default hosts" % error)
+    with Mirror.start_standard(build / "mirror-stubs", ports=ports) as mirror:
         for host in ("primary", "secondary", "dev"):
             mirror.set_fault(host, "*", rate=RATE)
         print("demo: update mirror on ports %s" % ", ".join(str(mirror.port(h)) for h in ("primary", "secondary", "dev")))

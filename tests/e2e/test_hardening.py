@@ -27,13 +27,14 @@ import sys
 import tempfile
 import time
 import unittest
-import urllib.parse
 
 import harness
 from harness import uidriver
 
 sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "mirror"))
 import mirror_client  # noqa: E402  (found through the path above)
+sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "stub_launcher"))
+from launcher_record import parse_launcher_record  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
 IDOK, IDCANCEL, IDYES = uidriver.IDOK, uidriver.IDCANCEL, uidriver.IDYES
@@ -83,16 +84,6 @@ def unrestricted_installer_exe():
 def planted_dll(name):
     return planted_dll_build_dir() / "dlls" / name
 
-
-def parse_launcher_record(text):
-    """The blocks of the launcher stand-in's record, as dicts, in order."""
-    blocks = []
-    for chunk in text.split("\n\n"):
-        lines = [line for line in chunk.split("\n") if line]
-        if lines:
-            blocks.append({key: urllib.parse.unquote(value)
-                           for key, _, value in (line.partition("=") for line in lines)})
-    return blocks
 
 
 def header(entry, name):

@@ -261,3 +261,21 @@ def _read_line(stream, timeout):
             break
         data += chunk
     return data.decode("utf-8", "replace").strip()
+
+
+def ports_of_build(build_dir):
+    """The loopback ports that a build's three update hosts (primary,
+    secondary, dev) point at, read from its CMakeCache.txt. Raises MirrorError
+    when a host is not a port of the local mirror."""
+    import pathlib
+    import re
+    cache = (pathlib.Path(build_dir) / "CMakeCache.txt").read_text(errors="replace")
+    ports = []
+    for name in ("ZELVRA_PRIMARY_HOST", "ZELVRA_SECONDARY_HOST", "ZELVRA_DEV_HOST"):
+        match = re.search(r"^%s:STRING=(.*)$" % name, cache, re.M)
+        host = match.group(1).strip() if match else ""
+        found = re.fullmatch(r"(?:127\.0\.0\.1|localhost):(\d+)", host)
+        if not found:
+            raise MirrorError("%s of the build is %r, not a port of the local mirror" % (name, host))
+        ports.append(int(found.group(1)))
+    return ports

@@ -31,13 +31,14 @@ import struct
 import sys
 import tempfile
 import time
-import urllib.parse
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools" / "mirror"))
 sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
-from mirror_client import Mirror, MirrorError  # noqa: E402
+sys.path.insert(0, str(ROOT / "tools" / "stub_launcher"))
+from mirror_client import Mirror, MirrorError, ports_of_build  # noqa: E402
 import uidriver  # noqa: E402
+from launcher_record import parse_launcher_record  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
 IDOK, ID_CLOSE, ID_DONE = 1, 1004, 1005
@@ -77,19 +78,6 @@ def pe_machine(path):
     return struct.unpack_from("<H", data, offset + 4)[0]
 
 
-def configured_ports(build):
-    """The loopback ports of the build's three update hosts."""
-    cache = (build / "CMakeCache.txt").read_text(errors="replace")
-    ports = []
-    for name in ("ZELVRA_PRIMARY_HOST", "ZELVRA_SECONDARY_HOST", "ZELVRA_DEV_HOST"):
-        match = re.search(r"^%s:STRING=(.*)$" % name, cache, re.M)
-        host = match.group(1).strip() if match else ""
-        found = re.fullmatch(r"(?:127\.0\.0\.1|localhost):(\d+)", host)
-        check(found, "%s of the build is %r, not a port of the local mirror" % (name, host))
-        ports.append(int(found.group(1)))
-    return ports
-
-
 def windows_path(path):
     """A Unix path as Wine programs see it (drive Z: is the Unix root)."""
     return "Z:" + str(pathlib.Path(path).absolute()).replace("/", "\\")
@@ -111,16 +99,9 @@ def unix_path(prefix, path):
 
 def record_blocks(record):
     try:
-        text = record.read_text(encoding="utf-8")
+        return parse_launcher_record(record.read_text(encoding="utf-8"))
     except FileNotFoundError:
         return []
-    blocks = []
-    for chunk in text.split("\n\n"):
-        lines = [line for line in chunk.split("\n") if line]
-        if lines:
-            blocks.append({key: urllib.parse.unquote(value)
-                           for key, _, value in (line.partition("=") for line in lines)})
-    return blocks
 
 
 def wait_for(what, predicate, timeout, poll=0.5):
@@ -157,7 +138,7 @@ def run(build, wine, timeout, shots):
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-x86-smoke-"))
     record = scratch / "launcher-record.txt"
     try:
-        with Mirror.start_standard(str(stubs), ports=configured_ports(build)) as mirror:
+        with Mirror.start_standard(str(stubs), ports=ports_of_build(build)) as mirror:
             say("update mirror on ports %s" % ", ".join(str(mirror.port(h)) for h in ("primary", "secondary", "dev")))
             say("starting the UI driver %s" % driver_exe)
             with uidriver.Driver(driver_exe, language="en", wine=wine, start_timeout=timeout) as driver:
