@@ -3,10 +3,12 @@
 
 Sections (all by default; --only picks some):
   throughput  the download worker (bench_worker.exe) fetching 1, 16 and 64 MiB
-              from a loopback mirror, beside curl; and the worker's read loop
-              with other piece sizes
+              from a loopback mirror, beside curl; the worker's read loop with
+              other piece sizes; the worker on the wineserver's CPU and on the
+              other one
   link        the real installer's three downloads on a link the mirror limits
-              to 100 Mbit/s, against bytes / bandwidth
+              to 100 Mbit/s, against bytes / bandwidth; also with the
+              installer on the wineserver's CPU and on the other one
   responsive  message round trips to the progress dialog and the prompt while
               a 64 MiB file downloads
   cancel      the cancel timeline against a server that stalls mid-body
@@ -18,7 +20,8 @@ Usage: bench.py BUILD --tools DIR [--x86-build DIR] [--report DIR] [--quick]
 BUILD is a configured and built x64 tree (ZelvraInstaller.exe, mirror-stubs,
 tools/uidriver); DIR holds bench_worker.exe, bench_probe.exe and
 bench_baseline.exe. WINEPREFIX and DISPLAY come from the environment, with a
-running wineserver (tools/wine-env.sh does all three).
+running wineserver (tools/wine-env.sh does all three). The placement runs pin
+that wineserver to the first CPU for a while and put its CPU set back.
 """
 import argparse
 import datetime
@@ -81,8 +84,9 @@ def wine_env(extra=None):
 class WineTool:
     """A console program under Wine, spoken to by lines, with time limits."""
 
-    def __init__(self, exe, *args):
-        self.process = subprocess.Popen([WINE, str(exe), *[str(a) for a in args]], stdin=subprocess.PIPE,
+    def __init__(self, exe, *args, cpus=None):
+        pin = ["taskset", "-c", cpus] if cpus else []
+        self.process = subprocess.Popen([*pin, WINE, str(exe), *[str(a) for a in args]], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=wine_env(),
                                         text=True)
         self._lines = queue.Queue()
@@ -101,9 +105,9 @@ class WineTool:
         try:
             line = self._lines.get(timeout=timeout)
         except queue.Empty:
-            raise TimeoutError("%s gave no answer within %.0f s" % (self.process.args[1], timeout)) from None
+            raise TimeoutError("%s gave no answer within %.0f s" % (self.process.args, timeout)) from None
         if line is None:
-            raise RuntimeError("%s ended without an answer" % self.process.args[1])
+            raise RuntimeError("%s ended without an answer" % (self.process.args,))
         return line
 
     def json(self, timeout):
@@ -313,8 +317,41 @@ def throughput(tools, work, quick):
         finally:
             worker.send("quit")
             worker.close()
+        placements = placement_runs(tools, out, mirror, server, mirror_pid, piece_repeats) if server else []
     shutil.rmtree(out, ignore_errors=True)
-    return {"runs": runs, "wineserver_measured": server is not None}
+    return {"runs": runs + placements, "wineserver_measured": server is not None}
+
+
+def placement_runs(tools, out, mirror, server, mirror_pid, repeats):
+    """The worker with the wineserver on the same CPU and on another one.
+    Every 512-byte piece is a round trip to the wineserver, so where the two
+    run decides the rate; unpinned, the system's scheduler picks either.
+    The wineserver's own CPU set is put back afterwards."""
+    if os.cpu_count() < 2:
+        return []
+    runs = []
+    url = mirror.url("bench", "/data/16m.bin")
+    with PinnedServer(server):
+        for placement, cpus in (("same", "0"), ("other", "1")):
+            worker = WineTool(tools / "bench_worker.exe", windows_path(out), cpus=cpus)
+            try:
+                worker.send(mirror.url("bench", "/data/1m.bin"))  # warm-up
+                worker.json(timeout=600)
+                for _ in range(repeats):
+                    before = (cpu_seconds(server), cpu_seconds(mirror_pid))
+                    worker.send(url)
+                    result = worker.json(timeout=600)
+                    after = (cpu_seconds(server), cpu_seconds(mirror_pid))
+                    if not result.get("ok") or result.get("bytes") != 16 * MIB:
+                        raise RuntimeError("worker run failed: %r" % result)
+                    result.update(kind="placement", placement=placement, size_mib=16, piece=512,
+                                  wineserver_cpu_s=after[0] - before[0], mirror_cpu_s=after[1] - before[1])
+                    runs.append(result)
+            finally:
+                worker.send("quit")
+                worker.close()
+    log("throughput: placements done")
+    return runs
 
 
 # --- the real installer -----------------------------------------------------------
@@ -323,8 +360,8 @@ class Installer:
     """The installer, its mirror and the driver, for the sections that run
     the real program."""
 
-    def __init__(self, build, tools, mirror, driver, temp):
-        self.build, self.tools, self.mirror, self.driver = build, tools, mirror, driver
+    def __init__(self, build, tools, mirror, driver, temp, work):
+        self.build, self.tools, self.mirror, self.driver, self.work = build, tools, mirror, driver, work
         self.temp_windows, self.temp_host = temp
         self.stubs = {name: (build / "mirror-stubs" / name).read_bytes() for name in UPDATE_PATHS}
 
@@ -364,12 +401,39 @@ class Installer:
         return {name: self.mirror.requests("primary", path) for name, path in UPDATE_PATHS.items()}
 
 
+class PinnedServer:
+    """Within the block the wineserver runs on the first CPU only; its CPU
+    set is put back afterwards."""
+
+    def __init__(self, server_pid):
+        self.server_pid = server_pid
+
+    def __enter__(self):
+        self.saved = os.sched_getaffinity(self.server_pid)
+        os.sched_setaffinity(self.server_pid, {0})
+        return self
+
+    def __exit__(self, *exc):
+        os.sched_setaffinity(self.server_pid, self.saved)
+
+
+def pinned_wine(work, cpu):
+    """A wine64 wrapper that starts programs on one CPU. Wine gives a
+    program's CPU set to the programs it starts in turn (Windows' affinity
+    inheritance), so a UI driver started this way runs the installer, and
+    the installer its worker thread, on that CPU."""
+    wrapper = work / ("wine-cpu%d" % cpu)
+    wrapper.write_text('#!/bin/sh\nexec taskset -c %d %s "$@"\n' % (cpu, WINE))
+    wrapper.chmod(0o755)
+    return str(wrapper)
+
+
 def link_run(installer, quick):
     size = 16 * MIB
     sizes = {name: size for name in UPDATE_PATHS}
     installer.serve(sizes, **{"*": {"rate": LINK_RATE}})
-    runs = []
-    for index in range(2 if quick else 3):
+
+    def one_run(label):
         pid, prompt = installer.start()
         installer.mirror.reset_log()
         click = time.time()
@@ -385,10 +449,26 @@ def link_run(installer, quick):
         first = min(e["time"] for e in flat)
         last = max(e["end_time"] for e in flat)
         per_file = {name: es[0]["end_time"] - es[0]["time"] for name, es in entries.items()}
-        runs.append({"bytes": sum(e["body_bytes"] for e in flat), "transfer_s": last - first,
-                     "click_to_dialog_gone_s": gone - click, "click_to_done_s": done - click,
-                     "click_to_first_request_s": first - click, "per_file_s": per_file})
-        log("link: run %d: %.2f s for %d bytes" % (index + 1, last - first, runs[-1]["bytes"]))
+        log("link: %s run: %.2f s for %d bytes" % (label, last - first, sum(e["body_bytes"] for e in flat)))
+        return {"placement": label, "bytes": sum(e["body_bytes"] for e in flat), "transfer_s": last - first,
+                "click_to_dialog_gone_s": gone - click, "click_to_done_s": done - click,
+                "click_to_first_request_s": first - click, "per_file_s": per_file}
+
+    runs = [one_run("unpinned") for _ in range(2 if quick else 3)]
+    # The same with the installer on the wineserver's CPU and on the other
+    # one: the worker's rate depends on it (see the throughput section).
+    server = wineserver_pid()
+    if server and os.cpu_count() >= 2:
+        unpinned = installer.driver
+        try:
+            for label, cpu in (("same", 0), ("other", 1)):
+                with PinnedServer(server), uidriver.Driver(
+                        installer.build / "tools" / "uidriver" / "uidriver.exe", language="en",
+                        env={"ZELVRA_STUB_HOLD_MS": "500"}, wine=pinned_wine(installer.work, cpu)) as driver:
+                    installer.driver = driver
+                    runs += [one_run(label) for _ in range(1 if quick else 2)]
+        finally:
+            installer.driver = unpinned
     return {"rate": LINK_RATE, "file_size": size, "runs": runs}
 
 
@@ -478,12 +558,12 @@ def cancel_run(installer, quick):
     return {"file_size": size, "stall_after": stall_after, "runs": runs}
 
 
-def real_installer_sections(build, tools, selected, quick, results):
+def real_installer_sections(build, tools, work, selected, quick, results):
     temp = wine_temp()
     with Mirror.start_standard(str(build / "mirror-stubs"), ports=configured_ports(build)) as mirror, \
             uidriver.Driver(build / "tools" / "uidriver" / "uidriver.exe", language="en",
                             env={"ZELVRA_STUB_HOLD_MS": "500"}) as driver:
-        installer = Installer(build, tools, mirror, driver, temp)
+        installer = Installer(build, tools, mirror, driver, temp, work)
         try:
             if "link" in selected:
                 log("link: the three files at 16 MiB each over 100 Mbit/s")
@@ -602,7 +682,7 @@ def main():
                 log("throughput: worker and curl, 1/16/64 MiB")
                 results["throughput"] = throughput(tools, work, options.quick)
             if selected & {"link", "responsive", "cancel"}:
-                real_installer_sections(build, tools, selected, options.quick, results)
+                real_installer_sections(build, tools, work, selected, options.quick, results)
             if "startup" in selected:
                 log("startup: installer and baseline")
                 results["startup"] = startup(build, tools, options.quick)

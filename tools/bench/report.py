@@ -60,6 +60,11 @@ def piece_figures(section):
     for piece in sorted({r["piece"] for r in section["runs"] if r["kind"] == "raw"}):
         rows.append(("same calls, %s pieces" % ("%d KiB" % (piece // 1024) if piece >= 1024 else "%d B" % piece),
                      [r for r in section["runs"] if r["kind"] == "raw" and r["piece"] == piece]))
+    for placement, label in (("same", "installer's worker, wineserver on its CPU"),
+                             ("other", "installer's worker, wineserver on the other CPU")):
+        runs = [r for r in section["runs"] if r["kind"] == "placement" and r["placement"] == placement]
+        if runs:
+            rows.append((label, runs))
     return [(label, Summary([_rate(r) for r in runs]), Summary([_per_mb(_thread_cpu(r), r) for r in runs]),
              Summary([_per_mb(r.get("wineserver_cpu_s"), r) for r in runs])) for label, runs in rows]
 
@@ -160,23 +165,41 @@ def findings(results):
                                         big["curl_cpu"].median))
             pieces = {label: rate_summary for label, rate_summary, _, _ in piece_figures(results["throughput"])}
             large = pieces.get("same calls, 64 KiB pieces")
+            same = pieces.get("installer's worker, wineserver on its CPU")
+            other = pieces.get("installer's worker, wineserver on the other CPU")
             if large and large.median and big["server_cpu"].median is not None:
                 text += (" The cost is per piece: the wineserver alone spends about %.0f µs per 512-byte piece, "
                          "and the same WinInet calls reading 64 KiB at a time reach %.0f MB/s."
                          % (big["server_cpu"].median / (MB / 512) * 1e6, large.median))
+            if same and other and same.median and other.median:
+                text += (" Each piece is a round trip to the wineserver: with the worker on the wineserver's CPU "
+                         "it reaches %.1f MB/s, on the other CPU %.1f MB/s; unpinned runs land on either, hence "
+                         "their spread." % (same.median, other.median))
             out.append(text)
     if "link" in results:
         section = results["link"]
-        share = Summary([r["bytes"] / section["rate"] / r["transfer_s"] for r in section["runs"]])
+
+        def share(label):
+            return Summary([r["bytes"] / section["rate"] / r["transfer_s"] for r in section["runs"]
+                            if r.get("placement", "unpinned") == label])
+
+        unpinned = share("unpinned")
         ideal = section["runs"][0]["bytes"] / section["rate"]
-        if share.median < 0.9:
-            out.append("100 Mbit/s link: the three files took %.2f s against %.2f s of bytes ÷ bandwidth (%.0f %% "
-                       "of the link): the worker, not the link, sets the pace." % (
-                           Summary([r["transfer_s"] for r in section["runs"]]).median, ideal, share.median * 100))
+        if unpinned.median < 0.9:
+            text = ("100 Mbit/s link: the three files took %.2f s against %.2f s of bytes ÷ bandwidth (%.0f %% of the "
+                    "link): the worker, not the link, sets the pace." % (
+                        Summary([r["transfer_s"] for r in section["runs"]
+                                 if r.get("placement", "unpinned") == "unpinned"]).median, ideal,
+                        unpinned.median * 100))
         else:
-            out.append("100 Mbit/s link: the installer keeps up (%.0f %% of the link, %.0f %% in the worst run), "
-                       "with little to spare: its own ceiling is about the link's rate." % (
-                           share.median * 100, share.low * 100))
+            text = ("100 Mbit/s link: the installer keeps up (%.0f %% of the link, %.0f %% in the worst run), with "
+                    "little to spare: its own ceiling is about the link's rate." % (
+                        unpinned.median * 100, unpinned.low * 100))
+        same, other = share("same"), share("other")
+        if same.count and other.count:
+            text += (" With the installer on the wineserver's CPU it gets %.0f %% of the link, on the other CPU "
+                     "%.0f %%." % (same.median * 100, other.median * 100))
+        out.append(text)
     if "responsive" in results:
         figures = responsive_figures(results["responsive"])
         worst = max(figures[key]["max"].high or 0 for key in ("dialog", "prompt", "posted"))
@@ -272,7 +295,9 @@ def render(results):
         if pieces:
             out += ["", "Where the time goes: the worker reads and writes 512 bytes at a time. The same WinInet "
                     "calls (`InternetOpenUrlA` with the worker's flags, `InternetReadFile`, `WriteFile`) in a loop "
-                    "of the bench's own, on the 16 MiB file:", "",
+                    "of the bench's own, on the 16 MiB file; and the worker with the wineserver pinned to the "
+                    "first CPU and the worker's process pinned to the same or to the other CPU (`taskset`; the "
+                    "unpinned runs above get whichever the scheduler picks):", "",
                     "| Read loop | MB/s | Thread CPU s/MB | wineserver CPU s/MB |", "|---|---|---|---|"]
             for label, rate, cpu, server in pieces:
                 out.append("| %s | %s | %s | %s |" % (label, rate.format(1), cpu.format(3), server.format(3)))
@@ -283,13 +308,16 @@ def render(results):
 
     if "link" in results:
         section = results["link"]
-        runs = section["runs"]
+        runs = [r for r in section["runs"] if r.get("placement", "unpinned") == "unpinned"]
+        pinned = {label: [r for r in section["runs"] if r.get("placement") == label] for label in ("same", "other")}
         ideal = Summary([r["bytes"] / section["rate"] for r in runs])
         transfer = Summary([r["transfer_s"] for r in runs])
         out += ["### On a 100 Mbit/s link", "",
                 "The real installer, driven through the UI driver (OK, then Close), fetching its three files, each "
-                "a stand-in padded to %s, from the mirror limited to %.1f MB/s (100 Mbit/s) on every path."
-                % (mib(section["file_size"]), section["rate"] / MB), "",
+                "a stand-in padded to %s, from the mirror limited to %.1f MB/s (100 Mbit/s) on every path. "
+                "The rows marked `taskset`: the wineserver on the first CPU, the installer started on the same "
+                "or on the other CPU (the UI driver started under `taskset`; Wine passes a program's CPU set on "
+                "to the programs it starts)." % (mib(section["file_size"]), section["rate"] / MB), "",
                 "| | Time | Share of the link |", "|---|---|---|",
                 "| Bytes ÷ bandwidth (%s) | %s | 100 %% |" % (mib(runs[0]["bytes"]), ideal.format(2, unit="s")),
                 "| Transfer: first request to last byte (mirror log) | %s | %s |" % (
@@ -301,8 +329,14 @@ def render(results):
                     [r["click_to_done_s"] for r in runs]).format(2, unit="s"),
                 "| Per file (request to last byte) | %s | |" % ", ".join(
                     "%s %s" % (name, Summary([r["per_file_s"][name] for r in runs]).format(2, unit="s"))
-                    for name in runs[0]["per_file_s"]),
-                ""]
+                    for name in runs[0]["per_file_s"])]
+        for label, text in (("same", "installer on the wineserver's CPU"), ("other", "installer on the other CPU")):
+            if pinned[label]:
+                out.append("| Transfer, %s (`taskset`, %d run%s) | %s | %s |" % (
+                    text, len(pinned[label]), "" if len(pinned[label]) == 1 else "s", Summary([r["transfer_s"] for r in pinned[label]]).format(2, unit="s"),
+                    Summary([r["bytes"] / section["rate"] / r["transfer_s"] for r in pinned[label]]).format(
+                        0, 100, "%")))
+        out.append("")
 
     if "responsive" in results:
         section = results["responsive"]

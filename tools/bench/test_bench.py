@@ -211,10 +211,14 @@ def results():
             worker_run(16, mb16 / 10, 0.4, 0.6), curl_run(16, mb16 / 300, 0.03),
             worker_run(16, mb16 / 12, 0.6, 0.8), curl_run(16, mb16 / 240, 0.04),
             worker_run(16, mb16 / 40, 0.1, 0.1, kind="raw", piece=4096),
+            dict(worker_run(16, mb16 / 20, 0.4, 0.3, kind="placement"), placement="same"),
+            dict(worker_run(16, mb16 / 6, 0.9, 1.0, kind="placement"), placement="other"),
         ]},
         "link": {"rate": 12.5e6, "file_size": 16 * MIB, "runs": [
             {"bytes": 48 * MIB, "transfer_s": t, "click_to_dialog_gone_s": t + 0.5, "click_to_done_s": t + 0.8,
-             "click_to_first_request_s": 0.1, "per_file_s": {"ZVUpdaterRes.dll": t / 3}} for t in (6.0, 8.0, 7.0)]},
+             "click_to_first_request_s": 0.1, "per_file_s": {"ZVUpdaterRes.dll": t / 3}, "placement": p}
+            for t, p in ((6.0, "unpinned"), (8.0, "unpinned"), (7.0, "unpinned"), (4.03, "same"),
+                         (4.03 * 2, "other"))]},
         "responsive": {"file_size": 64 * MIB, "runs": [
             # Samples outside the large file's window (the last one) must not count.
             {"large_file_window": [0.0, 0.035], "large_file_s": 5.0, "ticks": 5, "duration_s": 0.05,
@@ -251,6 +255,14 @@ class ReportTest(unittest.TestCase):
         self.assertAlmostEqual(f["total_cpu"].median, (0.5 + 0.7) / (16 * MIB / 1e6))
         self.assertEqual(f["n"], 3)
 
+    def test_piece_and_placement_rows(self):
+        rows = {label: round(rate.median, 6) for label, rate, _, _ in report.piece_figures(results()["throughput"])}
+        self.assertEqual(rows, {"installer's worker, 512 B": 10.0, "same calls, 4 KiB pieces": 40.0,
+                                "installer's worker, wineserver on its CPU": 20.0,
+                                "installer's worker, wineserver on the other CPU": 6.0})
+        self.assertIn("on the wineserver's CPU it reaches 20.0 MB/s, on the other CPU 6.0 MB/s",
+                      report.findings(results())[1])
+
     def test_responsiveness_counts_only_the_large_file(self):
         f = report.responsive_figures(results()["responsive"])
         self.assertAlmostEqual(f["dialog"]["max"].median, 0.004)
@@ -271,7 +283,9 @@ class ReportTest(unittest.TestCase):
         text = report.render(results())
         for expected in ("Test CPU, 2 cores", "wine-8.0", "0.250 s at the start, 0.500 s at the end", "| 16 MiB | 3 | 10.0 (8.0–12.0) | 300 (240–400) |",
                          "| Bytes ÷ bandwidth (48.0 MiB) | 4.03 (4.03–4.03) s | 100 % |",
-                         "7.00 (6.00–8.00) s", "| the local file released (opens without sharing) | 1.0 (1.0–1.0) ms |",
+                         "7.00 (6.00–8.00) s", "installer on the other CPU (`taskset`, 1 run) | 8.06 s | 50 % |",
+                         "on the wineserver's CPU it gets 100 % of the link, on the other CPU 50 %.",
+                         "| the local file released (opens without sharing) | 1.0 (1.0–1.0) ms |",
                          "(not within 45 s in 1 of 3 runs)", "| CreateProcess to window visible | 300.0 (200.0–400.0) ms |"
                          " 120.0 (100.0–150.0) ms | +180 ms |", "12 images, 312.5 KiB", "273.4 KiB",
                          "the icon images (312.5 KiB) make up 53 % of the x64 build (585.9 KiB)",
