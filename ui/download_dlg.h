@@ -34,7 +34,7 @@ class CDownloadDlg : public CDialog {
   static constexpr UINT kTimerPeriodMs = 100;
   // How long a cancel waits for the worker to let go of the connection and
   // the file (it is aborted, so this is normally milliseconds).
-  static constexpr DWORD kCancelJoinMs = 1000;
+  static constexpr DWORD kCancelJoinMs = 300;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
