@@ -1,18 +1,30 @@
 // Loading of the platform's libraries. An elevated program must never load a
-// library from its own folder (a planted copy would run with its rights), so
-// the search is restricted to the system folder before anything else loads,
-// and the libraries that are not known system DLLs (WinInet, the common
-// controls) are loaded late, from the system folder only.
+// library from its own folder (a planted copy would run with its rights):
+//
+// - the executable imports only kernel32 and the C runtime directly; every
+//   other system library it calls (user32, shell32, shlwapi, advapi32, ...)
+//   is delay-loaded, and the delay-load hook here loads it from the system
+//   folder only, restricting the process's DLL search first;
+// - the libraries that are not known system DLLs (WinInet, the common
+//   controls) are loaded late through AfxLoadSystemLibrary, also from the
+//   system folder only.
 #pragma once
 
 #include <windows.h>
 
 // Restricts the default DLL search of the process to the system folder and
-// drops the current folder from it. Called first thing at start-up.
+// drops the current folder from it. Idempotent; called before the first
+// library other than kernel32 is loaded. Where the system lacks
+// SetDefaultDllDirectories (an unpatched Windows 7 or older) only the current
+// folder is dropped, and AfxLoadSystemLibrary loads by full system path.
 void AfxRestrictDllSearch();
 
-// Loads a library from the system folder only; null when that fails.
+// Loads a library from the system folder only, and its dependencies from
+// there too; null when that fails.
 HMODULE AfxLoadSystemLibrary(const wchar_t* name);
 
 // Registers the common control classes (the progress bar) once.
 void AfxInitCommonControls();
+
+// Whether the process runs with an elevated (administrator) token.
+bool AfxIsProcessElevated();

@@ -286,18 +286,11 @@ class DllPlantingTest(RunTestCase):
                     self.driver.kill(pid, tree=True)
                     self.assertEqual(self.launcher_starts(), [], "a run with a planted library handed off")
 
-    # Known gap, shown under Wine: the DLL search is restricted when the
-    # program's own code starts (AfxWinMain), after the loader has brought in
-    # the static imports and whatever those load at their start. Wine's
-    # user32.dll imports version.dll and zlib1.dll and loads imm32.dll at
-    # start-up, so copies of these beside the installer are loaded with its
-    # rights. On Windows the set differs (imm32 is a known DLL there), but any
-    # DLL that the system's libraries load before WinMain and that is not a
-    # known DLL is exposed the same way. Remove the decorator once the program
-    # imports nothing but kernel32 directly (loading the rest late, as it does
-    # WinInet) or its PE load configuration restricts the search of dependent
-    # DLLs (DependentLoadFlags = LOAD_LIBRARY_SEARCH_SYSTEM32).
-    @unittest.expectedFailure
+    # Libraries that the system's own libraries load as they start (under
+    # Wine: user32 brings in version.dll and zlib1.dll and loads imm32.dll).
+    # The program imports only kernel32 and the C runtime directly and
+    # restricts the DLL search before it loads anything else, so copies of
+    # these beside it are never loaded.
     def test_libraries_loaded_before_the_program_starts_are_not_planted(self):
         mirror = self.start_mirror()
         for planted in (["version.dll"], ["zlib1.dll"], ["imm32.dll"]):
