@@ -6,6 +6,7 @@
 #include "core/download_paths.h"
 #include "core/http_values.h"
 #include "framework/afxfile.h"
+#include "framework/afxsys.h"
 #include "framework/handle.h"
 
 IMPLEMENT_DYNCREATE(CHttpFileDownloader, CWinThread)
@@ -83,6 +84,11 @@ CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& seco
   return m_strLocalPath;
 }
 
+void CHttpFileDownloader::SetOwner(const CWnd* owner) {
+  m_wndOwner.m_hWnd = owner != nullptr ? owner->m_hWnd : nullptr;
+  m_pMainWnd = &m_wndOwner;
+}
+
 void CHttpFileDownloader::Cancel() {
   m_bCancel.store(1);
   RunLock lock(m_runLock);
@@ -95,9 +101,6 @@ void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
 }
 
 int CHttpFileDownloader::Run() {
-  m_wndOwner.m_hWnd = m_pMainWnd != nullptr ? m_pMainWnd->m_hWnd : nullptr;
-  m_pMainWnd = &m_wndOwner;  // message boxes of this thread are owned by the owner window
-
   m_nStatus = DOWNLOAD_NONE;
   m_dwContentLength = 0;
   m_dwBytesReceived = 0;
@@ -144,6 +147,10 @@ int CHttpFileDownloader::Download() {
   session.SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
   session.SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
   session.SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+  // Declared so that, also when an exception unwinds them, the HTTP file
+  // closes before its session and Cancel forgets the local file before the
+  // file object is gone.
+  CFile local;
   CancellableRun cancellable(*this, session);
 
   HttpFilePtr file(OpenUrlWithFallback(session, m_bSecondaryFirst));
@@ -154,16 +161,15 @@ int CHttpFileDownloader::Download() {
   m_dwContentLength = QueryContentLength(file.get());
 
   // The cancelled ending: nothing more is written; the partial file stays.
-  auto endCancelled = [&](CFile& local) {
+  auto endCancelled = [&]() {
     local.Abort();  // already closed by Cancel, if it was open
-    session.Close();
     file.reset();
+    session.Close();
     m_nStatus = DOWNLOAD_CANCELLED;
     Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
     return -1;
   };
 
-  CFile local;
   CFileException fileError;
   BOOL opened = FALSE;
   bool cancelled;
@@ -173,11 +179,16 @@ int CHttpFileDownloader::Download() {
     RunLock lock(m_runLock);
     cancelled = m_bCancel.load() != 0;
     if (!cancelled) {
+      // Elevated, a file left at the path is replaced rather than truncated:
+      // truncating keeps the old file's security and any other names it has
+      // (a hard link), so the download could land where the old file's
+      // maker chose. A new file takes the download folder's security.
+      if (AfxIsProcessElevated()) ::DeleteFileA(m_strLocalPath);
       opened = local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
       if (opened) cancellable.SetLocalFile(local);
     }
   }
-  if (cancelled) return endCancelled(local);
+  if (cancelled) return endCancelled();
   if (!opened) {
     char description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
@@ -203,8 +214,8 @@ int CHttpFileDownloader::Download() {
         throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
       }
       local.Close();
-      session.Close();
       file.reset();
+      session.Close();
       m_bDone = TRUE;
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
@@ -218,7 +229,7 @@ int CHttpFileDownloader::Download() {
         local.Write(piece, count);
       }
     }
-    if (cancelled) return endCancelled(local);  // the piece just read is neither counted nor written
+    if (cancelled) return endCancelled();  // the piece just read is neither counted nor written
   }
 }
 

@@ -4,7 +4,7 @@
 // download_messages.h.
 //
 // The owner creates it with AfxBeginThread (suspended), calls
-// SetDownloadFolder and SetUrls, sets m_pMainWnd and resumes the thread. The
+// SetDownloadFolder, SetUrls and SetOwner and resumes the thread. The
 // object deletes itself when its thread ends, which is right after the owner's
 // handler of the final message (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED) has
 // returned.
@@ -35,6 +35,12 @@ class CHttpFileDownloader : public CWinThread {
   // a folder the system's temporary folder is used; when that cannot be had
   // the result is empty.
   CString SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst);
+  // Makes `owner`'s window the worker's main window: the three messages go
+  // to it and the worker's message boxes are owned by it. Called on the
+  // owner's thread before the worker is resumed; the worker keeps the window
+  // handle, never the owner object, which may be gone before the run ends
+  // (after a cancel).
+  void SetOwner(const CWnd* owner);
   // Asks the run to stop, from the owner's thread. The local file is closed
   // at once (nothing more is written to it, and a new run may create it
   // again), and the network call the run is blocked in is aborted where the
@@ -86,7 +92,6 @@ class CHttpFileDownloader : public CWinThread {
   CRITICAL_SECTION m_runLock;
   CInternetSession* m_pSession = nullptr;
   CFile* m_pLocalFile = nullptr;
-  // The owner window, kept as a handle from the start of the run: the worker
-  // never reaches into the owner object, which may be gone after a cancel.
+  // The owner window, as a handle taken by SetOwner; m_pMainWnd points here.
   CWnd m_wndOwner;
 };

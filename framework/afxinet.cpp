@@ -1,6 +1,7 @@
 #include "framework/afxinet.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -67,8 +68,11 @@ HINTERNET TakeHandle(HINTERNET volatile& slot) {
   return static_cast<HINTERNET>(::InterlockedExchangePointer(const_cast<PVOID volatile*>(&slot), nullptr));
 }
 
+LONG volatile g_closeFailures = 0;
+
 void CloseInternetHandle(HINTERNET handle) {
-  if (handle != nullptr && Api().InternetCloseHandle != nullptr) Api().InternetCloseHandle(handle);
+  if (handle == nullptr || Api().InternetCloseHandle == nullptr) return;
+  if (!Api().InternetCloseHandle(handle)) ::InterlockedIncrement(&g_closeFailures);
 }
 
 using SessionLock = afx::CriticalSectionLock;
@@ -156,6 +160,10 @@ void CHttpFile::Close() {
     SessionLock lock(m_pSession->m_lock);
     if (m_pSession->m_pOpenFile == this) m_pSession->m_pOpenFile = nullptr;
   }
+  CloseHandles();
+}
+
+void CHttpFile::CloseHandles() {
   CloseInternetHandle(TakeHandle(m_hFile));
   CloseInternetHandle(TakeHandle(m_hConnection));
 }
@@ -223,20 +231,33 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
   if (path.empty()) path = "/";
   if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
 
-  auto fail = [&](HINTERNET connection, HINTERNET request) {
-    const DWORD error = ::GetLastError();
-    CloseInternetHandle(request);
-    CloseInternetHandle(connection);
+  // The request's handles belong to a file object that the session knows
+  // from the moment they exist: an Abort from another thread then closes
+  // them (children first) and the cleanup here finds them gone, so each is
+  // closed exactly once. A handle that Abort took with its parent (the
+  // session closes its children) is forgotten, not closed again.
+  std::unique_ptr<CHttpFile> httpFile(new CHttpFile(this, nullptr, nullptr));
+  auto fail = [](DWORD error) {
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
   };
-  HINTERNET session = m_hSession;
-  HINTERNET connection = api.InternetConnectA(session, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP,
-                                              0, context);
-  if (connection == nullptr) fail(nullptr, nullptr);
+  HINTERNET connection = api.InternetConnectA(m_hSession, host, parts.nPort, nullptr, nullptr,
+                                              INTERNET_SERVICE_HTTP, 0, context);
+  if (connection == nullptr) fail(::GetLastError());
+  {
+    SessionLock lock(m_lock);
+    if (m_hSession == nullptr) fail(ERROR_INTERNET_OPERATION_CANCELLED);  // the connection went with it
+    httpFile->m_hConnection = connection;
+    m_pOpenFile = httpFile.get();
+  }
   static const char* const kAcceptTypes[] = {"*/*", nullptr};
   HINTERNET request = api.HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr,
                                            const_cast<LPCSTR*>(kAcceptTypes), flags, context);
-  if (request == nullptr) fail(connection, nullptr);
+  if (request == nullptr) fail(::GetLastError());
+  {
+    SessionLock lock(m_lock);
+    if (httpFile->m_hConnection == nullptr) fail(ERROR_INTERNET_OPERATION_CANCELLED);  // the request went with it
+    httpFile->m_hFile = request;
+  }
   // The time-outs go on the request itself before it is sent: that is where
   // every WinInet honours them, for the connection and for each read.
   const std::pair<DWORD, DWORD> timeouts[] = {{INTERNET_OPTION_CONNECT_TIMEOUT, m_dwConnectTimeout},
@@ -247,36 +268,32 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
     if (value != 0) api.InternetSetOptionA(request, timeout.first, &value, sizeof(value));
   }
   if (!api.HttpSendRequestA(request, headers, headers != nullptr ? headersLength : 0, nullptr, 0)) {
-    fail(connection, request);
+    fail(::GetLastError());
   }
-  SessionLock lock(m_lock);
-  if (m_hSession == nullptr) {
+  {
+    SessionLock lock(m_lock);
     // Aborted while the request was under way: the answer is not wanted.
-    CloseInternetHandle(request);
-    CloseInternetHandle(connection);
-    throw new CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
+    if (m_hSession == nullptr) fail(ERROR_INTERNET_OPERATION_CANCELLED);
   }
-  auto* httpFile = new CHttpFile(this, connection, request);
-  m_pOpenFile = httpFile;
-  return httpFile;
+  return httpFile.release();
 }
 
 void CInternetSession::Close() {
-  {
-    SessionLock lock(m_lock);
-    if (m_pOpenFile != nullptr) {
-      m_pOpenFile->m_pSession = nullptr;
-      m_pOpenFile = nullptr;
-    }
+  SessionLock lock(m_lock);
+  if (m_pOpenFile != nullptr) {
+    m_pOpenFile->CloseHandles();
+    m_pOpenFile->m_pSession = nullptr;
+    m_pOpenFile = nullptr;
   }
   CloseInternetHandle(TakeHandle(m_hSession));
 }
 
 void CInternetSession::Abort() {
+  // The file object stays attached: its own thread closes it, and finds its
+  // handles gone.
   SessionLock lock(m_lock);
-  if (m_pOpenFile != nullptr) {
-    CloseInternetHandle(TakeHandle(m_pOpenFile->m_hFile));
-    CloseInternetHandle(TakeHandle(m_pOpenFile->m_hConnection));
-  }
+  if (m_pOpenFile != nullptr) m_pOpenFile->CloseHandles();
   CloseInternetHandle(TakeHandle(m_hSession));
 }
+
+LONG AfxInternetCloseFailures() { return g_closeFailures; }

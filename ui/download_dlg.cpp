@@ -106,7 +106,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   m_pWorker->SetDownloadFolder(folder);
   m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
   if (zelvra::IsLaunchPath(m_strLocalPath.str(), &AfxIsLeadByte)) m_strLaunchPath = m_strLocalPath;
-  m_pWorker->m_pMainWnd = this;
+  m_pWorker->SetOwner(this);  // on this thread, before the worker runs
 
   // The worker closes its own thread handle when it deletes itself; a cancel
   // needs one that stays valid.
@@ -155,12 +155,25 @@ LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
   return 0;
 }
 
+void CDownloadDlg::OnOK() {
+  // No command ends the dialog as a success: only the last file's
+  // WM_DOWNLOAD_DONE does. An IDOK (the Enter key, or one sent by another
+  // program) while files are missing or half written would have the
+  // launcher started from them.
+}
+
 void CDownloadDlg::OnCancel() {
   const bool workerRunning = m_pWorker != nullptr && m_bWorkerRunning;
   m_bCancelled = true;
   m_bWorkerRunning = false;
   if (workerRunning) {
-    ShowWindow(SW_HIDE);  // gone for the user at once; the join below is brief
+    // Gone for the user at once; the join below is brief. The owner (the
+    // prompt, disabled by this modal dialog) is enabled before this window
+    // hides: hiding the active window activates its owner only when the owner
+    // can take it, else the system activates some other application's window
+    // and the prompt comes back behind it.
+    if (HWND owner = ::GetWindow(m_hWnd, GW_OWNER)) ::EnableWindow(owner, TRUE);
+    ShowWindow(SW_HIDE);
     m_pWorker->Cancel();
     JoinCancelledWorker();
   }

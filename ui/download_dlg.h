@@ -39,6 +39,7 @@ class CDownloadDlg : public CDialog {
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
   BOOL OnInitDialog() override;
+  void OnOK() override;
   void OnCancel() override;
   LRESULT OnDownloadDone(WPARAM wParam, LPARAM lParam);
   LRESULT OnDownloadStarted(WPARAM wParam, LPARAM lParam);

@@ -305,6 +305,9 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
                 reach[moment](run, dialog)
 
                 hidden_while_busy = self.cancel_and_watch(run, dialog, CANCEL_WAYS[way])
+                # The prompt was enabled before the dialog hid, so it is the
+                # window the system activated, not some other program's.
+                self.assertTrue(self.driver.window(run.prompt.hwnd).foreground, "the prompt is not active")
                 if moment == "stalled body":
                     # The worker cannot be woken (Wine 8), so the dialog waits
                     # for it a while: hidden first, the prompt back later.
@@ -326,6 +329,21 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
                 time.sleep(0.5)
                 run.assert_complete(files=served)
                 self.driver.kill(run.pid)
+
+    def test_ok_command_does_not_end_the_dialog_before_every_file_is_complete(self):
+        # The dialog has no OK button, but any program can post it IDOK. Ended
+        # as a success, it would have the launcher started from whatever
+        # file is there (here: none yet).
+        self.mirror.set_fault("primary", PRIMARY_PATHS[LIBRARY], stall_after=STALL_AT, stall_seconds=STALL_SECONDS)
+        run = self.start()
+        dialog = run.press_ok()
+        self.reach_stalled_body(run, dialog)
+        self.driver.command(dialog.hwnd, IDOK)
+        time.sleep(0.5)
+        self.assertTrue(self.driver.window(dialog.hwnd).visible, "IDOK ended the download dialog")
+        self.assertEqual(self.driver.message_boxes(run.pid), [])
+        run.wait_prompt_state("complete", timeout=STALL_SECONDS + 15)
+        run.assert_complete()
 
     def cancel_and_watch(self, run, dialog, cancel):
         """Cancels through `cancel` and waits until the prompt is back.

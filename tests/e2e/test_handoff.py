@@ -137,7 +137,7 @@ class HandOffTests:
         self.assertLess(waited, MUTEX_WAIT_SECONDS / 2)
         self.assertEqual(self.launcher_blocks(), [])
         self.assertEqual(self.downloaded("ZVCallUpdater.exe"), mirror_client.UNRUNNABLE_PROGRAM)
-        self.end_finished_prompt(pid, prompt, "escape")
+        self.end_finished_prompt(pid, prompt, "close box")
 
     def test_failed_download_gives_the_prompt_back_and_ok_starts_over(self):
         mirror = self.start_mirror()
@@ -208,7 +208,7 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
                 self.assertEqual(self.requested(), requests)
                 self.assertEqual(start["arguments"], arguments)
                 self.assert_downloaded_as_served()
-                self.end_finished_prompt(pid, prompt, "escape")
+                self.end_finished_prompt(pid, prompt, "close button")
 
     def test_wait_for_the_launcher_mutex_ends_early_or_after_thirty_probes(self):
         self.start_mirror()

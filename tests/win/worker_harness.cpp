@@ -103,7 +103,7 @@ WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, c
   if (worker_ == nullptr) return;
   worker_->SetDownloadFolder(folder.c_str());
   localPath_ = worker_->SetUrls(primaryUrl.c_str(), secondaryUrl.c_str(), secondaryFirst).str();
-  worker_->m_pMainWnd = &ownerWnd_;
+  worker_->SetOwner(&ownerWnd_);
   threadId_ = worker_->m_nThreadID;
   DuplicateHandle(GetCurrentProcess(), worker_->m_hThread, GetCurrentProcess(), &thread_, SYNCHRONIZE | THREAD_QUERY_INFORMATION,
                   FALSE, 0);

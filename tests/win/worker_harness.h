@@ -61,6 +61,9 @@ class WorkerRun {
   // The worker while it may be used: until its final message was handled.
   CHttpFileDownloader* Worker() const { return worker_; }
 
+  // Makes the owner object (not its window) forget the window, as a
+  // destroyed owner object would; the worker was given the window before.
+  void ForgetOwnerObject() { ownerWnd_.m_hWnd = nullptr; }
   void Start();
   // Pumps this thread's messages and answers the worker's boxes until `done`
   // holds or `timeoutMs` passed; returns whether `done` held.

@@ -151,11 +151,15 @@ class WorkerTest : public ::testing::Test {
     folder_ = base + name + "\\";
     RemoveFolder(folder_);
     ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
+    closeFailures_ = AfxInternetCloseFailures();
   }
 
   void TearDown() override {
     for (HANDLE h : held_) CloseHandle(h);
     RemoveFolder(folder_);
+    // Each WinInet handle of the run was closed exactly once, children
+    // before their parents (a parent's close takes its children with it).
+    EXPECT_EQ(closeFailures_, AfxInternetCloseFailures()) << "a WinInet handle was closed twice";
   }
 
   static void RemoveFolder(const std::string& folder) {
@@ -210,6 +214,7 @@ class WorkerTest : public ::testing::Test {
   std::string path_;
   std::string altPath_;
   std::vector<HANDLE> held_;
+  LONG closeFailures_ = 0;
 };
 
 // A status code that cannot be read. Wine's WinInet hands out the status
@@ -576,20 +581,40 @@ TEST_F(WorkerTest, ReadFailingMidBodyIsReportedAndKeepsThePartialFile) {
   EXPECT_TRUE(Requests("secondary").empty()) << "a failed read is not retried elsewhere";
 }
 
-TEST_F(WorkerTest, ExistingLocalFileIsTruncated) {
+// A file already at the local path gives way to the download. The installer
+// runs elevated, so the old file is replaced, not truncated: a second name
+// of it (a hard link made by whoever left it there) keeps its old content.
+TEST_F(WorkerTest, ExistingLocalFileIsReplacedNotWrittenThrough) {
   const std::string data = Bytes(700, 50);
   const std::string primary = Serve("primary", data);
+  const std::string stale = Bytes(10000, 51);
+  const std::string elsewhere = folder_ + "elsewhere.bin";
   {
-    HANDLE old = CreateFileA((folder_ + "ZVUpdater.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE old = CreateFileA(elsewhere.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, old);
-    const std::string stale = Bytes(10000, 51);
     DWORD written = 0;
     WriteFile(old, stale.data(), static_cast<DWORD>(stale.size()), &written, nullptr);
     CloseHandle(old);
   }
+  ASSERT_TRUE(CreateHardLinkA((folder_ + "ZVUpdater.exe").c_str(), elsewhere.c_str(), nullptr)) << GetLastError();
   auto run = RunToEnd(primary, Url("secondary"));
   ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
   EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
+  EXPECT_EQ(stale, worker_test::ReadWholeFile(elsewhere)) << "the download was written through an old hard link";
+}
+
+// The worker keeps the window it was given, not the owner object: a run
+// whose owner object is gone by the time it starts (a download dialog
+// destroyed right after a cancel) still reports to that window.
+TEST_F(WorkerTest, ReportsToTheWindowItWasGivenWhenTheOwnerObjectIsGone) {
+  const std::string primary = Serve("primary", Bytes(700, 52));
+  WorkerRun run(folder_, primary, Url("secondary"));
+  run.ForgetOwnerObject();
+  run.Start();
+  ASSERT_TRUE(run.WaitFinal()) << "the worker reported nothing to its owner window: " << Describe(run);
+  EXPECT_TRUE(run.WaitThreadEnd());
+  ExpectProtocol(run);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run.Notifications().back().message) << Describe(run);
 }
 
 // ---------------------------------------------------------------------------

@@ -147,7 +147,7 @@ std::string RunOnce(HWND owner, CWnd& ownerWnd, const std::string& folder, const
   if (run.worker == nullptr) return "{\"url\": " + JsonText(url) + ", \"ok\": false, \"error\": \"no thread\"}";
   run.worker->SetDownloadFolder(folder.c_str());
   run.worker->SetUrls(url.c_str(), url.c_str(), FALSE);
-  run.worker->m_pMainWnd = &ownerWnd;
+  run.worker->SetOwner(&ownerWnd);
   DuplicateHandle(GetCurrentProcess(), run.worker->m_hThread, GetCurrentProcess(), &run.thread,
                   SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
   g_run = &run;

@@ -317,6 +317,14 @@ Json Close(ProcessTable&, const Json& request) {
   return Ok();
 }
 
+// A command posted to a window with no control behind it, as another program
+// or an accelerator can send one: WM_COMMAND with the id, notification 0.
+Json CommandToWindow(ProcessTable&, const Json& request) {
+  HWND window = RequireWindow(request, "hwnd");
+  Post(window, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(RequireInt(request, "id")), 0), 0);
+  return Ok();
+}
+
 Json MessageBoxCommand(ProcessTable&, const Json& request) {
   WindowFilter filter = WindowFilter::FromRequest(request);
   filter.message_box = true;
@@ -392,6 +400,7 @@ const struct {
     {"click", Click},
     {"key", Key},
     {"close", Close},
+    {"command", CommandToWindow},
     {"message_box", MessageBoxCommand},
     {"message_boxes", MessageBoxes},
     {"progress", Progress},

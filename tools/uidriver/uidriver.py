@@ -441,6 +441,11 @@ class Driver:
         after bringing the window to the foreground)."""
         return self.request("key", hwnd=hwnd, key=key, how=how, force=force)
 
+    def command(self, hwnd, command_id):
+        """Posts WM_COMMAND with `command_id` to the window, as another
+        program can, whether or not a control of that id exists."""
+        self.request("command", hwnd=hwnd, id=command_id)
+
     def close_window(self, hwnd, how="close_box", force=False):
         """Closes a window: "close_box" posts WM_SYSCOMMAND SC_CLOSE, as the
         caption's close button does; "wm_close" posts WM_CLOSE."""
