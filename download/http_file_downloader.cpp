@@ -68,7 +68,10 @@ CHttpFileDownloader::CHttpFileDownloader() { ::InitializeCriticalSection(&m_runL
 
 CHttpFileDownloader::~CHttpFileDownloader() { ::DeleteCriticalSection(&m_runLock); }
 
-void CHttpFileDownloader::SetDownloadFolder(const CString& folder) { m_strDownloadFolder = folder; }
+void CHttpFileDownloader::SetDownloadFolder(const CString& folder, DWORD folderError) {
+  m_strDownloadFolder = folder;
+  m_dwFolderError = folderError;
+}
 
 CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst) {
   m_strPrimaryUrl = primary;
@@ -178,7 +181,10 @@ int CHttpFileDownloader::Download() {
     // finds it registered and closes it.
     RunLock lock(m_runLock);
     cancelled = m_bCancel.load() != 0;
-    if (!cancelled) {
+    if (!cancelled && m_dwFolderError != NO_ERROR) {
+      fileError = CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
+                                 static_cast<LONG>(m_dwFolderError), m_strLocalPath);
+    } else if (!cancelled) {
       // Elevated, a file left at the path is replaced rather than truncated:
       // truncating keeps the old file's security and any other names it has
       // (a hard link), so the download could land where the old file's

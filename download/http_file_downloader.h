@@ -29,7 +29,10 @@ class CHttpFileDownloader : public CWinThread {
   ~CHttpFileDownloader() override;
 
   // The folder that receives the file; it ends with a backslash.
-  void SetDownloadFolder(const CString& folder);
+  // `folderError`, when not NO_ERROR, is why the owner could not make the
+  // folder safe to write into: the run then fails to create its file with
+  // that error, as it would for a folder that cannot be made at all.
+  void SetDownloadFolder(const CString& folder, DWORD folderError = NO_ERROR);
   // Stores the URLs and the first-attempt flag and returns the local path:
   // the folder followed by the last path segment of the primary URL. Without
   // a folder the system's temporary folder is used; when that cannot be had
@@ -92,6 +95,7 @@ class CHttpFileDownloader : public CWinThread {
   CRITICAL_SECTION m_runLock;
   CInternetSession* m_pSession = nullptr;
   CFile* m_pLocalFile = nullptr;
+  DWORD m_dwFolderError = NO_ERROR;  // see SetDownloadFolder
   // The owner window, as a handle taken by SetOwner; m_pMainWnd points here.
   CWnd m_wndOwner;
 };

@@ -5,8 +5,10 @@
 #include "core/directory_path.h"
 #include "core/download_paths.h"
 #include "core/progress.h"
+#include "download/download_folder.h"
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
+#include "framework/afxsys.h"
 #include "res/resource.h"
 #include "ui/show_app_message.h"
 
@@ -92,7 +94,15 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   const CString tempPath = TemporaryPath();
   if (tempPath.IsEmpty()) return;  // stays open, without a worker, until the user cancels
   const CString folder(zelvra::DownloadFolderIn(tempPath.str()));
-  CreateDirectoryPath(folder);  // a missing folder shows up as the worker's file error
+  // A folder that cannot be made (or, elevated, made safe) shows up as the
+  // worker's failure to create its file.
+  DWORD folderError = NO_ERROR;
+  if (!AfxIsProcessElevated()) {
+    CreateDirectoryPath(folder);
+  } else if (!m_folder) {
+    CreateDirectoryPath(tempPath);
+    folderError = SecureDownloadFolder(folder, m_folder);
+  }
 
   m_workerThread.reset();
   m_pWorker = static_cast<CHttpFileDownloader*>(AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader),
@@ -103,7 +113,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
     EndDialog(IDCANCEL);
     return;
   }
-  m_pWorker->SetDownloadFolder(folder);
+  m_pWorker->SetDownloadFolder(folder, folderError);
   m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
   if (zelvra::IsLaunchPath(m_strLocalPath.str(), &AfxIsLeadByte)) m_strLaunchPath = m_strLocalPath;
   m_pWorker->SetOwner(this);  // on this thread, before the worker runs

@@ -70,4 +70,8 @@ class CDownloadDlg : public CDialog {
   // never shows a failure message.
   bool m_bCancelled = false;
   afx::UniqueHandle m_workerThread;  // this dialog's own reference to the worker's thread
+  // Elevated: the download folder, held open from its first file until the
+  // dialog is destroyed (after the launch), so that nobody can rename or
+  // replace it in between.
+  afx::UniqueHandle m_folder;
 };

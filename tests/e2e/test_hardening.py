@@ -335,6 +335,62 @@ class DllPlantingTest(RunTestCase):
             time.sleep(0.1)
 
 
+class DownloadFolderTest(RunTestCase):
+    """The installer runs elevated (so does every Wine program) and downloads
+    into a folder of the user's %TEMP%: whatever an unelevated program left in
+    that folder's place is never followed or written through."""
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self.remove_folders)
+        self.remove_folders()
+
+    def remove_folders(self):
+        for path in [self.download_folder, *self.download_folder.parent.glob("ZelvraManager.old-*")]:
+            if path.is_symlink() or path.is_file():
+                path.unlink()
+            else:
+                shutil.rmtree(path, ignore_errors=True)
+
+    def test_a_link_in_the_folders_place_is_never_written_through(self):
+        """Windows removes a junction or symbolic link itself and the run goes
+        on in a new folder. Wine 8 cannot remove a Unix symbolic link through
+        the Windows API (it removes an empty target instead, and moves the
+        target on a rename), so there the run ends in the download-failure
+        path. Either way nothing reaches the link's target."""
+        self.start_mirror()
+        elsewhere = self.scratch / "elsewhere"
+        elsewhere.mkdir()
+        (elsewhere / "kept.txt").write_bytes(b"the target's own file")
+        # A Unix symbolic link: Wine reports it as a folder that is a reparse
+        # point, as Windows does a junction.
+        self.download_folder.symlink_to(elsewhere, target_is_directory=True)
+        pid, prompt = self.start_installer()
+        outcome = self.confirm_and_wait(pid, prompt)
+        harness.screenshot("hardening-download-folder-link")
+        if outcome == "finished":
+            self.assertFalse(self.download_folder.is_symlink())
+            self.assert_handed_off()
+        else:
+            self.assertRegex(outcome.text, r"^Error1:")
+            self.driver.answer(outcome, IDOK)
+            failed = self.driver.message_box(pid, owner=prompt.hwnd)
+            self.assertEqual(failed.text, DOWNLOAD_FAILED)
+            self.driver.answer(failed, IDOK)
+            self.assertEqual(self.launcher_starts(), [], "launched after a failed download")
+        self.assertEqual([p.name for p in elsewhere.iterdir()], ["kept.txt"], "the link's target was changed")
+        self.assertEqual((elsewhere / "kept.txt").read_bytes(), b"the target's own file")
+
+    def test_a_folder_left_by_others_is_moved_aside_with_what_it_holds(self):
+        self.start_mirror()
+        self.download_folder.mkdir()
+        (self.download_folder / "version.dll").write_bytes(b"planted beside the launcher")
+        self.whole_run()
+        self.assert_handed_off()  # the three files alone
+        aside = list(self.download_folder.parent.glob("ZelvraManager.old-*"))
+        self.assertEqual([(p / "version.dll").read_bytes() for p in aside], [b"planted beside the launcher"])
+
+
 class RedirectTest(RunTestCase):
     """The primary host answers the request for ZVUpdater.exe with a
     redirection to another path on the same host. The secondary host does

@@ -91,7 +91,7 @@ std::string Utf8(const std::wstring& text) {
 }
 
 WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-                     BOOL secondaryFirst) {
+                     BOOL secondaryFirst, DWORD folderError) {
   RegisterOwnerClass(&WorkerRun::OwnerProc);
   owner_ = CreateWindowExW(0, kOwnerClass, L"worker test owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                            nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -101,7 +101,7 @@ WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, c
   worker_ = static_cast<CHttpFileDownloader*>(
       AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (worker_ == nullptr) return;
-  worker_->SetDownloadFolder(folder.c_str());
+  worker_->SetDownloadFolder(folder.c_str(), folderError);
   localPath_ = worker_->SetUrls(primaryUrl.c_str(), secondaryUrl.c_str(), secondaryFirst).str();
   worker_->SetOwner(&ownerWnd_);
   threadId_ = worker_->m_nThreadID;

@@ -50,7 +50,7 @@ class WorkerRun {
   // Creates the worker suspended, as the download dialog does, and gives it
   // the folder, the URLs and this run's owner window.
   WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-            BOOL secondaryFirst = FALSE);
+            BOOL secondaryFirst = FALSE, DWORD folderError = NO_ERROR);
   ~WorkerRun();
   WorkerRun(const WorkerRun&) = delete;
   WorkerRun& operator=(const WorkerRun&) = delete;

@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#include <shlwapi.h>
+
+#include "core/folder_security.h"
+#include "download/download_folder.h"
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
 #include "tests/win/worker_harness.h"
@@ -167,7 +171,12 @@ class WorkerTest : public ::testing::Test {
     HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
       do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteFileA((folder + found.cFileName).c_str());
+        const std::string name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+          DeleteFileA((folder + name).c_str());
+        } else if (name != "." && name != "..") {
+          RemoveFolder(folder + name + "\\");
+        }
       } while (FindNextFileA(search, &found));
       FindClose(search);
     }
@@ -615,6 +624,90 @@ TEST_F(WorkerTest, ReportsToTheWindowItWasGivenWhenTheOwnerObjectIsGone) {
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
   EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run.Notifications().back().message) << Describe(run);
+}
+
+// A download folder that the owner could not make safe: the run fails to
+// create its file with the owner's error, as for a folder that cannot be
+// made at all, and writes nothing.
+TEST_F(WorkerTest, FolderThatCouldNotBeMadeSafeFailsTheFileWithItsError) {
+  WorkerRun run(folder_, Serve("primary", Bytes(700, 53)), Url("secondary"), FALSE, ERROR_SHARING_VIOLATION);
+  run.Start();
+  ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+  EXPECT_TRUE(run.WaitThreadEnd());
+  ExpectProtocol(run);
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_FILE_CREATE_FAILED), run.Notifications().back().wParam) << Describe(run);
+  ASSERT_EQ(1u, run.Boxes().size()) << Describe(run);
+  EXPECT_EQ(L"Error1:" + FileErrorText(kSharingViolationText, run.LocalPath()), run.Boxes()[0].text);
+  EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(run.LocalPath()));
+}
+
+// The download folder of an elevated run (this process is elevated under
+// Wine, as the installer is on Windows). Wine keeps no security descriptor
+// of its own on files, so what it reads back of a folder is its default; the
+// descriptor the folder is created with is checked as built instead.
+TEST_F(WorkerTest, DownloadFolderIsCreatedWritableBySystemAndAdministratorsOnly) {
+  const std::string sddl = DownloadFolderDescriptorSddl();
+  EXPECT_EQ(0u, sddl.find("O:BAD:P")) << sddl;
+  EXPECT_TRUE(zelvra::AdmitsWritesOnlyByAdministrators(sddl)) << sddl;
+  EXPECT_NE(std::string::npos, sddl.find(";;;S-1-5-")) << "the user may read and run: " << sddl;
+  std::printf("[ observe  ] download folder descriptor: %s\n", sddl.c_str());
+
+  const std::string folder = folder_ + "ZelvraManager\\";
+  afx::UniqueHandle held;
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(folder.c_str(), held));
+  ASSERT_TRUE(held);
+  EXPECT_NE(FALSE, PathIsDirectoryA(folder.c_str()));
+  // (Held without sharing delete, it cannot be renamed or removed on
+  // Windows; Wine 8 lets a folder be renamed all the same.)
+  held.reset();
+  EXPECT_TRUE(RemoveDirectoryA((folder_ + "ZelvraManager").c_str()));
+}
+
+// What was in the folder's place before: a file goes; a folder that others
+// could write is moved aside with what it holds; a file that cannot go ends
+// the attempt with the system's error.
+TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
+  const std::string place = folder_ + "ZelvraManager";
+  auto write = [](const std::string& path, const std::string& data) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    CloseHandle(file);
+  };
+  auto asideFolders = [&] {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((place + ".old-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(found.cFileName); while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+  };
+  afx::UniqueHandle held;
+
+  write(place, "a file in the folder's place");
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder((place + "\\").c_str(), held));
+  EXPECT_NE(FALSE, PathIsDirectoryA(place.c_str()));
+  EXPECT_TRUE(asideFolders().empty());
+  held.reset();
+  ASSERT_TRUE(RemoveDirectoryA(place.c_str()));
+
+  // A folder made by someone else, with the security it inherits from %TEMP%.
+  ASSERT_TRUE(CreateDirectoryA(place.c_str(), nullptr));
+  write(place + "\\version.dll", "planted");
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder((place + "\\").c_str(), held));
+  EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(place + "\\version.dll"));
+  const std::vector<std::string> aside = asideFolders();
+  ASSERT_EQ(1u, aside.size());
+  EXPECT_EQ("planted", worker_test::ReadWholeFile(folder_ + aside[0] + "\\version.dll")) << "moved aside whole";
+  held.reset();
+  RemoveFolder(folder_ + aside[0] + "\\");
+  RemoveDirectoryA(place.c_str());
+
+  write(place, "held");
+  HoldOpen(place);  // a file nobody may delete or move now
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), SecureDownloadFolder((place + "\\").c_str(), held));
+  EXPECT_FALSE(held);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,26 @@
+// The security of the download folder of an elevated run, in the platform's
+// text form of security descriptors (SDDL): the descriptor the folder is
+// given, and the test whether an existing folder's descriptor keeps every
+// program without administrator rights from changing it or what it holds.
+#pragma once
+
+#include <string>
+
+namespace zelvra {
+
+// Owned by the Administrators (unless `withOwner` is false: the creator's
+// default owner then), with a protected DACL (nothing inherited from the
+// temporary folder) that gives SYSTEM and the Administrators full control and
+// `userSid` (the user's SID as text) read and execute, for the folder and
+// everything created in it.
+std::string DownloadFolderSddl(const std::string& userSid, bool withOwner = true);
+
+// True when the descriptor lets no one but SYSTEM and the Administrators
+// write: its owner is one of them (an owner may always change the DACL), its
+// DACL is present and protected, and no ACE, inherit-only ones included
+// (they become the rights on new files), allows anyone else any right to
+// write, delete, or change the security. Anything not understood counts as
+// a write.
+bool AdmitsWritesOnlyByAdministrators(const std::string& sddl);
+
+}  // namespace zelvra
