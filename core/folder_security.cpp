@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 
 namespace zelvra {
 
@@ -95,10 +94,16 @@ bool SplitAce(const std::string& ace, std::string fields[6]) {
   return true;
 }
 
-// Splits SDDL into its components (owner "O", group "G", DACL "D", SACL
-// "S"), each the text after its "X:" up to the next component; false when
-// the text does not start with one.
-bool SplitComponents(const std::string& sddl, std::map<char, std::string>* components) {
+// The components of SDDL: owner "O", group "G", DACL "D", SACL "S", in this
+// order, each the text after its "X:" up to the next one.
+struct Components {
+  bool present[4] = {};
+  std::string text[4];
+};
+
+// Splits SDDL into its components; false when it is not a sequence of them,
+// each at most once and in order.
+bool SplitComponents(const std::string& sddl, Components* components) {
   auto startsComponent = [&](size_t at) {
     return at + 1 < sddl.size() && sddl[at + 1] == ':' &&
            (sddl[at] == 'O' || sddl[at] == 'G' || sddl[at] == 'D' || sddl[at] == 'S');
@@ -118,7 +123,8 @@ bool SplitComponents(const std::string& sddl, std::map<char, std::string>* compo
       if (sddl[end] == ')') --depth;
       if (depth == 0 && startsComponent(end)) break;
     }
-    (*components)[sddl[at]] = sddl.substr(at + 2, end - at - 2);
+    components->present[place] = true;
+    components->text[place] = sddl.substr(at + 2, end - at - 2);
     at = end;
   }
   return true;
@@ -147,11 +153,12 @@ std::string DownloadFolderSddl(const std::string& userSid, bool withOwner) {
 }
 
 bool AdmitsWritesOnlyByAdministrators(const std::string& sddl) {
-  std::map<char, std::string> components;
+  enum { kOwner = 0, kDacl = 2 };
+  Components components;
   if (!SplitComponents(sddl, &components)) return false;
-  if (!IsAdministratorOrSystem(components['O'])) return false;
-  if (components.count('D') == 0) return false;
-  const std::string& dacl = components['D'];
+  if (!components.present[kOwner] || !IsAdministratorOrSystem(components.text[kOwner])) return false;
+  if (!components.present[kDacl]) return false;
+  const std::string& dacl = components.text[kDacl];
   const size_t firstAce = dacl.find('(');
   if (!IsProtectedDaclFlags(dacl.substr(0, firstAce))) return false;
   for (size_t at = firstAce; at != std::string::npos && at < dacl.size();) {
