@@ -20,6 +20,7 @@ struct WinInet {
   decltype(&::InternetReadFile) InternetReadFile = nullptr;
   decltype(&::HttpQueryInfoA) HttpQueryInfoA = nullptr;
   decltype(&::InternetSetOptionA) InternetSetOptionA = nullptr;
+  decltype(&::InternetQueryOptionA) InternetQueryOptionA = nullptr;
   decltype(&::InternetGetLastResponseInfoA) InternetGetLastResponseInfoA = nullptr;
   decltype(&::InternetCrackUrlA) InternetCrackUrlA = nullptr;
   decltype(&::InternetConnectA) InternetConnectA = nullptr;
@@ -43,13 +44,14 @@ const WinInet& Api() {
     Resolve(w.module, w.InternetReadFile, "InternetReadFile");
     Resolve(w.module, w.HttpQueryInfoA, "HttpQueryInfoA");
     Resolve(w.module, w.InternetSetOptionA, "InternetSetOptionA");
+    Resolve(w.module, w.InternetQueryOptionA, "InternetQueryOptionA");
     Resolve(w.module, w.InternetGetLastResponseInfoA, "InternetGetLastResponseInfoA");
     Resolve(w.module, w.InternetCrackUrlA, "InternetCrackUrlA");
     Resolve(w.module, w.InternetConnectA, "InternetConnectA");
     Resolve(w.module, w.HttpOpenRequestA, "HttpOpenRequestA");
     Resolve(w.module, w.HttpSendRequestA, "HttpSendRequestA");
     w.complete = w.InternetOpenA && w.InternetCloseHandle && w.InternetReadFile &&
-                 w.HttpQueryInfoA && w.InternetSetOptionA && w.InternetGetLastResponseInfoA && w.InternetCrackUrlA &&
+                 w.HttpQueryInfoA && w.InternetSetOptionA && w.InternetQueryOptionA && w.InternetGetLastResponseInfoA && w.InternetCrackUrlA &&
                  w.InternetConnectA && w.HttpOpenRequestA && w.HttpSendRequestA;
     return w;
   }();
@@ -76,6 +78,17 @@ void CloseInternetHandle(HINTERNET handle) {
 }
 
 using SessionLock = afx::CriticalSectionLock;
+
+// Whether the request, after any redirects, still went to an https address.
+bool StillSecure(const WinInet& api, HINTERNET request) {
+  DWORD length = 0;
+  api.InternetQueryOptionA(request, INTERNET_OPTION_URL, nullptr, &length);
+  std::string url(length + 1, '\0');
+  if (length == 0 || !api.InternetQueryOptionA(request, INTERNET_OPTION_URL, &url[0], &length)) return false;
+  std::string scheme = url.substr(0, 8);
+  for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return scheme == "https://";
+}
 
 }  // namespace
 
@@ -269,6 +282,12 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
   }
   if (!api.HttpSendRequestA(request, headers, headers != nullptr ? headersLength : 0, nullptr, 0)) {
     fail(::GetLastError());
+  }
+  // An HTTPS address is never answered over plain HTTP: a redirect from it to
+  // an http address is refused (WinInet refuses it itself unless told not
+  // to; not every WinInet does).
+  if (parts.nScheme == INTERNET_SCHEME_HTTPS && !StillSecure(api, request)) {
+    fail(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
   }
   {
     SessionLock lock(m_lock);

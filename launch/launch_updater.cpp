@@ -8,6 +8,7 @@
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
 #include "framework/handle.h"
+#include "launch/update_trust.h"
 #include "res/resource.h"
 #include "ui/download_dlg.h"
 #include "ui/installer_dlg.h"
@@ -33,6 +34,16 @@ BOOL CInstallerDlg::LaunchUpdater() {
   CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
   if (downloads.DoModal() != IDOK) return FALSE;  // the download dialog has told the user
 
+  // A build that pins the signers of the update files checks them now and
+  // holds them unchanged until the launcher has started. Files that fail
+  // are all deleted, and the prompt returns to its first state.
+  CUpdateFileCheck check;
+  if (UpdateSignersPinned() && !check.Verify(downloads.GetLocalPaths())) {
+    check.DeleteFiles();
+    ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
+    return FALSE;
+  }
+
   const CString launchPath = downloads.GetLaunchPath();
   const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.str(), program.str(), m_bTestMode != 0));
 
@@ -46,7 +57,9 @@ BOOL CInstallerDlg::LaunchUpdater() {
   launch.lpParameters = parameters;
   launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
   launch.nShow = SW_HIDE;
-  if (::ShellExecuteExA(&launch)) {
+  const BOOL launched = ::ShellExecuteExA(&launch);
+  check.Release();
+  if (launched) {
     const afx::UniqueHandle process(launch.hProcess);  // nothing waits on it; closed after the wait
     WaitForUpdaterMutex(kUpdaterMutexName);
   } else {

@@ -35,5 +35,6 @@
 #define IDS_CONTINUE_QUESTION 57362    /* text of control 1003 */
 #define IDS_PRIMARY_EDITION_BASE 57367 /* primary host, edition folder */
 #define IDS_SECONDARY_EDITION_BASE 57368 /* secondary host, edition folder (spelling differs by language) */
+#define IDS_UPDATE_NOT_VERIFIED 57375  /* the downloaded files failed the signature check */
 
 #endif

@@ -4,12 +4,13 @@
 # download throughput (beside curl, and on a 100 Mbit/s link), the
 # responsiveness of the windows during a download, the cancel timeline, the
 # start-up time (beside a minimal dialog program), executable sizes and
-# memory. About 5 to 10 minutes on two cores, builds included.
+# memory, and the cost of the signature check of a pinned build. About 5 to 10
+# minutes on two cores, builds included.
 #
 # Usage: tools/bench.sh [--report DIR] [--quick] [--only SECTION,...]
 #   --report DIR  where the report goes (default build/bench-report)
 #   --quick       fewer runs, for trying the bench itself
-#   --only        some of: throughput, link, responsive, cancel, startup, sizes
+#   --only        some of: throughput, link, responsive, cancel, startup, sizes, trust
 # Without an X display it runs under its own Xvfb. WINEPREFIX may name
 # another prefix than the project's.
 set -euo pipefail

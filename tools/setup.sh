@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   wine64 xvfb x11-utils fonts-nanum imagemagick
   googletest clang llvm libclang-rt-14-dev
-  tinyproxy curl
+  tinyproxy curl openssl osslsigncode
 )
 
 missing=()

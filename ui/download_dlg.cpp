@@ -115,6 +115,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   }
   m_pWorker->SetDownloadFolder(folder, folderError);
   m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
+  m_localPaths.push_back(m_strLocalPath);
   if (zelvra::IsLaunchPath(m_strLocalPath.str(), &AfxIsLeadByte)) m_strLaunchPath = m_strLocalPath;
   m_pWorker->SetOwner(this);  // on this thread, before the worker runs
 

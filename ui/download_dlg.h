@@ -26,6 +26,9 @@ class CDownloadDlg : public CDialog {
   // The local path of the downloaded launcher; empty unless its download was
   // started. Meaningful after IDOK.
   CString GetLaunchPath() const { return m_strLaunchPath; }
+  // The local paths of the files whose downloads were started, in order.
+  // After IDOK: the three downloaded files.
+  const std::vector<CString>& GetLocalPaths() const { return m_localPaths; }
 
   // Creates the folder and every missing parent; TRUE when it exists then.
   BOOL CreateDirectoryPath(CString path);
@@ -61,6 +64,7 @@ class CDownloadDlg : public CDialog {
   CString m_strLaunchPath;
   CString m_strLocalPath;
   CProgressCtrl m_progress;
+  std::vector<CString> m_localPaths;  // every m_strLocalPath, in order
 
   // The worker's lifetime as this dialog sees it: running from its resume
   // until its final message arrives. Only a running worker is ever called;

@@ -200,13 +200,29 @@ class RunTestCase(harness.WineTestCase):
             except (uidriver.CommandFailed, ValueError):
                 pass  # already gone
 
-    def assert_handed_off(self):
-        """The three files as served, nothing else, and one hidden launcher
-        start with the usual parameters."""
+    def wait_prompt_usable(self, prompt, timeout=15.0):
+        """Waits until the prompt is in its first state again: enabled, with
+        OK and Cancel shown and enabled."""
+        deadline = time.monotonic() + timeout
+        while True:
+            window = self.driver.window(prompt.hwnd)
+            buttons = [self.driver.control(prompt.hwnd, control_id) for control_id in (IDOK, IDCANCEL)]
+            if window.enabled and all(button.visible and button.enabled for button in buttons):
+                return
+            if time.monotonic() > deadline:
+                self.fail("expected the prompt to be usable again; windows: %r"
+                          % [(w.title, w.enabled) for w in self.driver.windows(prompt.pid, True)])
+            time.sleep(0.05)
+
+    def assert_handed_off(self, served=None):
+        """The three files as served (the stand-ins in `served`, a folder, or
+        the build's own), nothing else, and one hidden launcher start with the
+        usual parameters."""
+        served = pathlib.Path(served or stub_dir())
         self.assertEqual(sorted(p.name for p in self.download_folder.iterdir()), sorted(UPDATE_FILES))
         for name in UPDATE_FILES:
             with self.subTest(file=name):
-                self.assertEqual((self.download_folder / name).read_bytes(), (stub_dir() / name).read_bytes())
+                self.assertEqual((self.download_folder / name).read_bytes(), (served / name).read_bytes())
         starts = self.launcher_starts()
         self.assertEqual(len(starts), 1, starts)
         self.assertEqual(starts[0]["arguments"], LAUNCHER_PARAMETERS)
@@ -580,18 +596,6 @@ class ProxyTest(RunTestCase):
         self.assertEqual(question.text, CANCEL_QUESTION)
         self.driver.answer(question, "Yes")
         self.assertEqual(self.driver.wait_exit(pid, timeout=10), 0)
-
-    def wait_prompt_usable(self, prompt, timeout=15.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            window = self.driver.window(prompt.hwnd)
-            buttons = [self.driver.control(prompt.hwnd, control_id) for control_id in (IDOK, IDCANCEL)]
-            if window.enabled and all(button.visible and button.enabled for button in buttons):
-                return
-            if time.monotonic() > deadline:
-                self.fail("expected the prompt to be usable again; windows: %r"
-                          % [(w.title, w.enabled) for w in self.driver.windows(prompt.pid, True)])
-            time.sleep(0.05)
 
 
 if __name__ == "__main__":

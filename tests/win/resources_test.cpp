@@ -148,6 +148,8 @@ const TextEntry kProgramTexts[] = {
      "Zelvra(TM) 설치를 하기 위해서는 \n반드시 인터넷에 연결이 필요합니다."},
     {IDS_CONTINUE_QUESTION, "Do you want to continue installation?",
      "Zelvra(TM) 설치를 시작하시겠습니까?"},
+    {IDS_UPDATE_NOT_VERIFIED, "Error : The downloaded files of Zelvra(TM) Updater could not be verified.\nTry to run again.",
+     "다운로드한 Zelvra(TM) Updater 파일을 확인할 수 없습니다.\n다시 실행하여 주시기 바랍니다."},
 };
 
 const TextEntry kFrameworkTexts[] = {
@@ -173,28 +175,27 @@ const TextEntry kFrameworkTexts[] = {
     {AFX_IDP_FILE_LAST, nullptr, "%1의 끝을 지나서 액세스하려는 시도가 있었음."},
 };
 
-// The download addresses: "http://" + the configured host + a fixed path.
+// The download addresses: the configured host's root (http://host[:port] or
+// https://host[:port]) + a fixed path.
 struct UrlEntry {
   UINT id;
-  const char* host;
+  const char* root;
   const char* englishPath;
   const char* koreanPath;
 };
 
 const UrlEntry kDownloadUrls[] = {
-    {IDS_DEV_URL_UPDATER, ZELVRA_TEST_DEV_HOST, "/Zelvra/ZVUpdater.exe", "/Zelvra/ZVUpdater.exe"},
-    {IDS_DEV_URL_UPDATER_RES, ZELVRA_TEST_DEV_HOST, "/Zelvra/ZVUpdaterRes.dll", "/Zelvra/ZVUpdaterRes.dll"},
-    {IDS_DEV_URL_LAUNCHER, ZELVRA_TEST_DEV_HOST, "/Zelvra/ZVCallUpdater.exe", "/Zelvra/ZVCallUpdater.exe"},
-    {IDS_PRIMARY_BASE, ZELVRA_TEST_PRIMARY_HOST, "/Zelvra/", "/Zelvra/"},
-    {IDS_SECONDARY_BASE, ZELVRA_TEST_SECONDARY_HOST, "/Zelvra/", "/Zelvra/"},
-    {IDS_PRIMARY_EDITION_BASE, ZELVRA_TEST_PRIMARY_HOST, "/Zelvra-TTS-WUX/", "/Zelvra-TTS-WUX/"},
+    {IDS_DEV_URL_UPDATER, ZELVRA_TEST_DEV_ROOT, "/Zelvra/ZVUpdater.exe", "/Zelvra/ZVUpdater.exe"},
+    {IDS_DEV_URL_UPDATER_RES, ZELVRA_TEST_DEV_ROOT, "/Zelvra/ZVUpdaterRes.dll", "/Zelvra/ZVUpdaterRes.dll"},
+    {IDS_DEV_URL_LAUNCHER, ZELVRA_TEST_DEV_ROOT, "/Zelvra/ZVCallUpdater.exe", "/Zelvra/ZVCallUpdater.exe"},
+    {IDS_PRIMARY_BASE, ZELVRA_TEST_PRIMARY_ROOT, "/Zelvra/", "/Zelvra/"},
+    {IDS_SECONDARY_BASE, ZELVRA_TEST_SECONDARY_ROOT, "/Zelvra/", "/Zelvra/"},
+    {IDS_PRIMARY_EDITION_BASE, ZELVRA_TEST_PRIMARY_ROOT, "/Zelvra-TTS-WUX/", "/Zelvra-TTS-WUX/"},
     // The one entry whose text differs between the languages.
-    {IDS_SECONDARY_EDITION_BASE, ZELVRA_TEST_SECONDARY_HOST, "/Zelvra-TTS_WUX/", "/Zelvra-TTS-WUX/"},
+    {IDS_SECONDARY_EDITION_BASE, ZELVRA_TEST_SECONDARY_ROOT, "/Zelvra-TTS_WUX/", "/Zelvra-TTS-WUX/"},
 };
 
-std::wstring Url(const char* host, const char* path) {
-  return Utf16((std::string("http://") + host + path).c_str());
-}
+std::wstring Url(const char* root, const char* path) { return Utf16((std::string(root) + path).c_str()); }
 
 TEST(StringTable, ProgramTextsInBothLanguages) {
   const std::map<UINT, std::wstring> english = StringTable(kEnglish);
@@ -219,8 +220,8 @@ TEST(StringTable, DownloadUrlsUseTheConfiguredHosts) {
     auto k = korean.find(entry.id);
     ASSERT_NE(e, english.end());
     ASSERT_NE(k, korean.end());
-    EXPECT_EQ(e->second, Url(entry.host, entry.englishPath));
-    EXPECT_EQ(k->second, Url(entry.host, entry.koreanPath));
+    EXPECT_EQ(e->second, Url(entry.root, entry.englishPath));
+    EXPECT_EQ(k->second, Url(entry.root, entry.koreanPath));
   }
 }
 

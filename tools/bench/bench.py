@@ -14,6 +14,9 @@ Sections (all by default; --only picks some):
   cancel      the cancel timeline against a server that stalls mid-body
   startup     process start to the prompt visible, beside a minimal dialog
   sizes       executable sizes with and without the icon images
+  trust       the signature check of the three update files that a build
+              pinning their signers makes before the launch (bench_worker.exe
+              on the release-option tests' signed stand-ins)
 
 Usage: bench.py BUILD --tools DIR [--x86-build DIR] [--report DIR] [--quick]
                 [--only a,b,...]
@@ -62,7 +65,7 @@ UPDATE_PATHS = {  # where the installer fetches each file from the primary host
     "ZVUpdater.exe": "/Zelvra/ZVUpdater.exe",
     "ZVCallUpdater.exe": "/Zelvra/ZVCallUpdater.exe",
 }
-SECTIONS = ("throughput", "link", "responsive", "cancel", "startup", "sizes")
+SECTIONS = ("throughput", "link", "responsive", "cancel", "startup", "sizes", "trust")
 
 
 def log(text):
@@ -646,6 +649,28 @@ def sizes(build, tools, x86_build, x86_tools):
     return out
 
 
+# --- trust ---------------------------------------------------------------------------
+
+def trust(build, tools, quick):
+    """The signature check of the three signed stand-ins (it passes) and of
+    the unsigned ones (it fails at the first step), timed over many rounds."""
+    # The stand-ins signed in the build of bench_worker.exe, whose key it pins.
+    tools_build = tools.parent.parent
+    options = json.loads((tools_build / "tests" / "e2e" / "release_options" / "release-options.json").read_text())
+    rounds = 5 if quick else 30
+    worker = WineTool(tools / "bench_worker.exe", windows_path(tempfile.gettempdir()))
+    out = {"rounds": rounds}
+    try:
+        for kind in ("signed-a", "unsigned"):
+            folder = pathlib.Path(options["signing"]) / kind
+            worker.send("verify %d %s" % (rounds, "|".join(windows_path(folder / name) for name in UPDATE_PATHS)))
+            out[kind] = worker.json(timeout=300)
+    finally:
+        worker.send("quit")
+        worker.close()
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build", type=pathlib.Path)
@@ -686,6 +711,9 @@ def main():
             if "startup" in selected:
                 log("startup: installer and baseline")
                 results["startup"] = startup(build, tools, options.quick)
+            if "trust" in selected:
+                log("trust: the signature check of the three files")
+                results["trust"] = trust(build, tools, options.quick)
             if "sizes" in selected:
                 results["sizes"] = sizes(build, tools, options.x86_build and options.x86_build.resolve(),
                                          options.x86_tools and options.x86_tools.resolve())

@@ -8,7 +8,10 @@
 //           same request flags but a loop of its own that reads and writes
 //           PIECE bytes at a time, on the main thread: what the worker's
 //           512-byte pieces cost, measured beside it. "rawread PIECE URL"
-//           does the same without writing the file.
+//           does the same without writing the file. "verify ROUNDS
+//           PATH|PATH|..." times the signature check of the update files
+//           (open, hold, WinVerifyTrust, signer fingerprint) ROUNDS times:
+//           {"verify": true, "passed", "files", "seconds": [per round]}.
 //   stdout: per URL {"url", "ok", "status", "bytes", "content_length",
 //           "wall_s" (resume to WM_DOWNLOAD_DONE), "started_s" (resume to
 //           WM_DOWNLOAD_STARTED), "thread_user_s", "thread_kernel_s" (the
@@ -32,6 +35,7 @@
 
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
+#include "launch/update_trust.h"
 
 namespace {
 
@@ -138,6 +142,33 @@ bool PumpUntilThreadEnds(Run& run, DWORD limitMs) {
       return true;
     }
   }
+}
+
+// "ROUNDS PATH|PATH|...": the signature check of those files, timed.
+std::string VerifyRuns(const std::string& arguments) {
+  const size_t space = arguments.find(' ');
+  const int rounds = std::atoi(arguments.substr(0, space).c_str());
+  std::vector<CString> files;
+  for (size_t at = space + 1; space != std::string::npos && at <= arguments.size();) {
+    const size_t bar = arguments.find('|', at);
+    files.push_back(arguments.substr(at, bar == std::string::npos ? std::string::npos : bar - at).c_str());
+    if (bar == std::string::npos) break;
+    at = bar + 1;
+  }
+  std::string seconds;
+  bool passed = true;
+  for (int round = 0; round < rounds; ++round) {
+    CUpdateFileCheck check;
+    const double start = Now();
+    passed = check.Verify(files) && passed;
+    const double end = Now();
+    check.Release();
+    char value[32];
+    std::snprintf(value, sizeof(value), "%s%.6f", round == 0 ? "" : ", ", end - start);
+    seconds += value;
+  }
+  return "{\"verify\": true, \"passed\": " + std::string(passed ? "true" : "false") +
+         ", \"files\": " + std::to_string(files.size()) + ", \"seconds\": [" + seconds + "]}";
 }
 
 std::string RunOnce(HWND owner, CWnd& ownerWnd, const std::string& folder, const std::string& url) {
@@ -253,7 +284,9 @@ int main(int argc, char** argv) {
     if (url.empty()) continue;
     if (url == "quit") break;
     std::string line;
-    if (url.rfind("raw ", 0) == 0 || url.rfind("rawread ", 0) == 0) {
+    if (url.rfind("verify ", 0) == 0) {
+      line = VerifyRuns(url.substr(7));
+    } else if (url.rfind("raw ", 0) == 0 || url.rfind("rawread ", 0) == 0) {
       const bool write = url.rfind("raw ", 0) == 0;
       const std::string rest = url.substr(url.find(' ') + 1);
       const size_t space = rest.find(' ');

@@ -9,13 +9,17 @@ shutdown. Only 127.0.0.1 is ever bound.
 Command line:
   mirror.py --host NAME=PORT:ROOT [--host ...] [--control-port N]
   mirror.py --standard STUBDIR [--root DIR] [--ports P,S,D] [--control-port N]
-  common:   [--log FILE] [--ready-file FILE] [--pid-file FILE] [--watch-stdin] [--verbose]
+  common:   [--tls CERT:KEY] [--log FILE] [--ready-file FILE] [--pid-file FILE]
+            [--watch-stdin] [--verbose]
 
 --standard builds the standard layout from the three stand-in files in STUBDIR
 (hosts primary, secondary and dev on 18081, 18082 and 18083; control on 18080).
 Port 0 takes any free port. When all ports are bound the server prints one line,
   mirror ready control=18080 primary=18081 secondary=18082 dev=18083
 and writes --ready-file (JSON: pid, control, hosts) and --pid-file if given.
+--tls makes every update host speak HTTPS with that certificate chain and key
+(PEM files); the control port stays plain HTTP. A client that refuses the
+certificate leaves no log entry.
 --log appends one JSON line per finished request. --watch-stdin stops the server
 when its standard input reaches end of file (the parent went away).
 
@@ -79,6 +83,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import sys
 import tempfile
@@ -326,6 +331,18 @@ class UpdateHostHandler(BaseHTTPRequestHandler):
         super().setup()
         self.server.mirror.connections.add(self.connection)
         self._reset_sent = False
+        self._tls_refused = False
+        if isinstance(self.connection, ssl.SSLSocket):
+            # On this connection's own thread, so that a client that stalls
+            # in the handshake holds up nobody else.
+            try:
+                self.connection.do_handshake()
+            except (ssl.SSLError, OSError):
+                self._tls_refused = True
+
+    def handle(self):
+        if not self._tls_refused:
+            super().handle()
 
     def finish(self):
         self.server.mirror.connections.remove(self.connection)
@@ -626,10 +643,15 @@ class ControlHandler(BaseHTTPRequestHandler):
 class Mirror:
     """The whole mirror: update hosts, control port, faults and log."""
 
-    def __init__(self, hosts, control_port, log_path=None, verbose=False, stub_dir=None):
+    def __init__(self, hosts, control_port, log_path=None, verbose=False, stub_dir=None, tls=None):
         """hosts: [(name, port, root)]; stub_dir: set for the standard layout,
-        whose roots `reset(files=True)` can rebuild."""
+        whose roots `reset(files=True)` can rebuild; tls: (certificate file,
+        key file) for HTTPS on the update hosts."""
         self.host_specs = list(hosts)
+        self.tls = None
+        if tls:
+            self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls.load_cert_chain(*tls)
         self.control_port = control_port
         self.verbose = verbose
         self.stub_dir = stub_dir
@@ -647,7 +669,11 @@ class Mirror:
         starts serving."""
         try:
             for name, port, root in self.host_specs:
-                self.servers.append(self._bind(port, UpdateHostHandler, name, os.path.abspath(root)))
+                server = self._bind(port, UpdateHostHandler, name, os.path.abspath(root))
+                if self.tls:
+                    server.socket = self.tls.wrap_socket(server.socket, server_side=True,
+                                                         do_handshake_on_connect=False)
+                self.servers.append(server)
             self.control = self._bind(self.control_port, ControlHandler, "control")
         except OSError:
             self._close_servers()
@@ -732,6 +758,13 @@ def parse_ports(text):
     return tuple(int(p) for p in ports)
 
 
+def parse_tls(text):
+    certificate, _, key = text.partition(":")
+    if not (os.path.isfile(certificate) and os.path.isfile(key)):
+        raise argparse.ArgumentTypeError("expected CERT:KEY, two PEM files; got %r" % text)
+    return certificate, key
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(description="Local update mirror with fault injection.")
     parser.add_argument("--host", action="append", type=parse_host, default=[], metavar="NAME=PORT:ROOT")
@@ -742,6 +775,8 @@ def parse_args(argv):
     parser.add_argument("--ports", type=parse_ports, default=STANDARD_PORTS, metavar="P,S,D",
                         help="ports of the standard hosts (default 18081,18082,18083)")
     parser.add_argument("--control-port", type=int, default=STANDARD_CONTROL_PORT)
+    parser.add_argument("--tls", type=parse_tls, metavar="CERT:KEY",
+                        help="serve the update hosts over HTTPS with this certificate and key")
     parser.add_argument("--log", metavar="FILE", help="append one JSON line per finished request")
     parser.add_argument("--ready-file", metavar="FILE")
     parser.add_argument("--pid-file", metavar="FILE")
@@ -785,7 +820,7 @@ def main(argv=None):
         os.makedirs(root, exist_ok=True)
 
     mirror = Mirror(hosts, args.control_port, args.log, args.verbose,
-                    stub_dir=os.path.abspath(args.standard) if args.standard else None)
+                    stub_dir=os.path.abspath(args.standard) if args.standard else None, tls=args.tls)
     try:
         mirror.start()
     except OSError as error:

@@ -92,11 +92,14 @@ class Mirror:
 
     @classmethod
     def start_standard(cls, stub_dir, root=None, ports=None, control_port=0, log_file=None,
-                       timeout=10.0):
+                       timeout=10.0, tls=None):
+        """tls: (certificate file, key file) to serve the hosts over HTTPS."""
         ports = ports or standard_ports_from_environment()
         args = ["--standard", stub_dir, "--ports", ",".join(str(p) for p in ports)]
         if root:
             args += ["--root", root]
+        if tls:
+            args += ["--tls", "%s:%s" % tuple(tls)]
         return cls._spawn(args, control_port, log_file, timeout)
 
     @classmethod

@@ -5,6 +5,7 @@
 #include "commands.h"
 
 #include <commctrl.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cctype>
@@ -325,6 +326,37 @@ Json CommandToWindow(ProcessTable&, const Json& request) {
   return Ok();
 }
 
+// Adds a certificate (a DER file, Windows path) to the machine's trusted
+// roots, or with "remove" takes it out again: the HTTPS tests' own root.
+Json TrustRoot(ProcessTable&, const Json& request) {
+  const std::string path = RequireString(request, "path");
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw CommandError("cannot open " + path + ": error " + std::to_string(GetLastError()));
+  std::vector<BYTE> der(GetFileSize(file, nullptr));
+  DWORD read = 0;
+  const BOOL ok = ReadFile(file, der.data(), static_cast<DWORD>(der.size()), &read, nullptr);
+  CloseHandle(file);
+  PCCERT_CONTEXT certificate =
+      ok ? CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), read) : nullptr;
+  if (certificate == nullptr) throw CommandError(path + " is not a DER certificate");
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  bool done = false;
+  if (store != nullptr) {
+    if (OptionalBool(request, "remove", false)) {
+      PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                        certificate, nullptr);
+      done = found == nullptr || CertDeleteCertificateFromStore(found);
+    } else {
+      done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    }
+  }
+  const DWORD error = GetLastError();
+  CertFreeCertificateContext(certificate);
+  if (store != nullptr) CertCloseStore(store, 0);
+  if (!done) throw CommandError("cannot change the machine's trusted roots: error " + std::to_string(error));
+  return Ok();
+}
+
 Json MessageBoxCommand(ProcessTable&, const Json& request) {
   WindowFilter filter = WindowFilter::FromRequest(request);
   filter.message_box = true;
@@ -401,6 +433,7 @@ const struct {
     {"key", Key},
     {"close", Close},
     {"command", CommandToWindow},
+    {"trust_root", TrustRoot},
     {"message_box", MessageBoxCommand},
     {"message_boxes", MessageBoxes},
     {"progress", Progress},

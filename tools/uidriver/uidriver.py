@@ -446,6 +446,11 @@ class Driver:
         program can, whether or not a control of that id exists."""
         self.request("command", hwnd=hwnd, id=command_id)
 
+    def trust_root(self, path, remove=False):
+        """Adds a certificate (a DER file) to the machine's trusted roots of
+        the Wine prefix, or takes it out again."""
+        self.request("trust_root", path=path, remove=remove)
+
     def close_window(self, hwnd, how="close_box", force=False):
         """Closes a window: "close_box" posts WM_SYSCOMMAND SC_CLOSE, as the
         caption's close button does; "wm_close" posts WM_CLOSE."""
