@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
-  wine64 xvfb x11-utils fonts-nanum imagemagick
+  wine64 fonts-wine xvfb x11-utils fonts-nanum imagemagick
   googletest clang llvm libclang-rt-14-dev
   tinyproxy curl
 )
