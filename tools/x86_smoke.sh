@@ -22,7 +22,7 @@
 # program runs in it under WoW64, as on 64-bit Windows; without that half it
 # dies with "could not load kernel32.dll"): BUILD/wineprefix, a fresh copy of
 # the cached wow64 prefix (tools/wine-prefix.sh), which is made once per user
-# and Wine version with the format on, about 2 minutes under emulation.
+# and Wine version with the format on, about 2.5 minutes under emulation.
 #
 # Environment:
 #   ZELVRA_X86_BUILD_DIR  build folder (default build/windows-x86, configured
