@@ -3,10 +3,12 @@
 # need. Returns at once when all of it is present. Run as root or with sudo.
 set -euo pipefail
 
+# fonts-wine: Marlett, the font of the caption buttons, which
+# tools/wine-prefix.sh puts into each Wine prefix.
 packages=(
   cmake make python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
-  wine64 xvfb x11-utils fonts-nanum imagemagick
+  wine64 fonts-wine xvfb x11-utils fonts-nanum imagemagick
   googletest clang llvm libclang-rt-14-dev
   tinyproxy curl openssl osslsigncode
 )

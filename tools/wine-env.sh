@@ -1,12 +1,23 @@
-# Sourced by the scripts that run Windows programs: one Wine prefix for the
-# project (created on first use, about 10 s), no Wine debug output, and an
-# X display (an Xvfb started here when none is given).
+# Sourced by the scripts that run Windows programs: a Wine prefix of the run's
+# own, no Wine debug output, and an X display (an Xvfb started here when none
+# is given).
 #
-# After sourcing: WINEPREFIX, WINEDEBUG, DISPLAY are exported, and
+# The prefix is build/windows-x64/wineprefix, made anew by zelvra_wine_start
+# at each run as a copy of the cached 64-bit prefix (tools/wine-prefix.sh;
+# the cache is made on first use, about 10 s). A WINEPREFIX set by the caller
+# is used as it is instead (created when it does not exist).
+#
+# After zelvra_wine_start: WINEPREFIX, WINEDEBUG, DISPLAY are exported, and
 # zelvra_wine_stop ends what was started here.
 
 : "${ZELVRA_ROOT:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
-export WINEPREFIX="${WINEPREFIX:-$ZELVRA_ROOT/build/wineprefix}"
+source "$ZELVRA_ROOT/tools/wine-prefix.sh"
+ZELVRA_OWN_PREFIX=0
+if [ -z "${WINEPREFIX:-}" ]; then
+  ZELVRA_OWN_PREFIX=1
+  WINEPREFIX="$ZELVRA_ROOT/build/windows-x64/wineprefix"
+fi
+export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 ZELVRA_WINE=/usr/lib/wine/wine64
@@ -25,16 +36,23 @@ zelvra_wine_start() {
     local i
     for i in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.1; done
   fi
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "wine: creating prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    "$ZELVRA_WINE" wineboot --init >/dev/null 2>&1 || true
-  fi
-  if ! grep -q '"Decorated"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-    # Without a window manager (Xvfb) Wine draws captions and frames itself
-    # only when told to; screenshots and the close box need them.
-    "$ZELVRA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
-    "$ZELVRA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+  if [ "$ZELVRA_OWN_PREFIX" = 1 ]; then
+    zelvra_prefix_copy win64 "$WINEPREFIX" || { echo "wine: no prefix for the run" >&2; return 1; }
+  else
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      echo "wine: creating prefix $WINEPREFIX"
+      mkdir -p "$WINEPREFIX"
+      "$ZELVRA_WINE" wineboot --init >/dev/null 2>&1 || true
+    fi
+    if ! grep -q '"Decorated"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+      # Without a window manager (Xvfb) Wine draws captions and frames itself
+      # only when told to; screenshots and the close box need them.
+      "$ZELVRA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+      "$ZELVRA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+    fi
+    [ -e "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ] || zelvra_prefix_fonts "$WINEPREFIX" || true
+    local why
+    why=$(zelvra_prefix_problem win64 "$WINEPREFIX") || echo "wine: note: $WINEPREFIX: $why" >&2
   fi
   # Keep one wineserver for the whole run: every program starts faster.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true

@@ -14,16 +14,21 @@
 # the i386 format "qemu-i386" (interpreter /usr/bin/qemu-i386-static, flag F).
 # While that format is on, every NEW 64-bit Wine prefix on the machine also
 # sets up its 32-bit half under emulation (minutes instead of seconds), so it
-# is switched on only for the run itself and back off afterwards, also on
-# failure or interruption. The run's own prefix is a 64-bit one (a 32-bit
-# program runs in it under WoW64, as on 64-bit Windows), created while the
-# format is still off, which takes seconds; it is kept for later runs.
+# is switched on only for the run (and the making of its prefix) and back off
+# afterwards, also on failure or interruption; the scripts that make 64-bit
+# prefixes wait for the lock held meanwhile.
+#
+# The run's prefix is a 64-bit one whose 32-bit half is set up (a 32-bit
+# program runs in it under WoW64, as on 64-bit Windows; without that half it
+# dies with "could not load kernel32.dll"): BUILD/wineprefix, a fresh copy of
+# the cached wow64 prefix (tools/wine-prefix.sh), which is made once per user
+# and Wine version with the format on, about 2.5 minutes under emulation.
 #
 # Environment:
 #   ZELVRA_X86_BUILD_DIR  build folder (default build/windows-x86, configured
 #                         with the preset; another folder is configured with
 #                         the i686 toolchain and ZELVRA_*_HOST if set)
-#   ZELVRA_X86_PREFIX     Wine prefix of the run (default build/wineprefix-x86)
+#   ZELVRA_FRESH=1        make the cached prefix anew
 #   ZELVRA_X86_DISPLAY    X display, e.g. :54 (used if running, else an Xvfb is
 #                         started there; default: an Xvfb on a free display)
 #   ZELVRA_X86_TIMEOUT    limit of each wait of the run, seconds (default 300)
@@ -32,7 +37,7 @@ ZELVRA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ZELVRA_ROOT"
 STARTED=$SECONDS
 BUILD="${ZELVRA_X86_BUILD_DIR:-$ZELVRA_ROOT/build/windows-x86}"
-PREFIX="${ZELVRA_X86_PREFIX:-$ZELVRA_ROOT/build/wineprefix-x86}"
+PREFIX="$BUILD/wineprefix"
 BINFMT=/proc/sys/fs/binfmt_misc
 FORMAT="$BINFMT/qemu-i386"
 QEMU=/usr/bin/qemu-i386-static
@@ -56,13 +61,18 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # One smoke run at a time on a machine: a second one would switch the format
-# off under the first.
-exec 9>"${TMPDIR:-/tmp}/zelvra-x86-smoke.lock"
-flock -w 1200 9 || fail "another x86 smoke run holds ${TMPDIR:-/tmp}/zelvra-x86-smoke.lock"
+# off under the first. Scripts that make a 64-bit prefix take the same lock
+# (shared) meanwhile, so that none is made while the format is on.
+source "$ZELVRA_ROOT/tools/wine-prefix.sh"
+exec 9>>"$ZELVRA_FORMAT_LOCK"
+if ! flock -n 9; then
+  say "waiting for another x86 run or the making of a 64-bit prefix ($ZELVRA_FORMAT_LOCK)"
+  flock -w 1200 9 || fail "another x86 smoke run holds $ZELVRA_FORMAT_LOCK"
+fi
 
 # --- packages --------------------------------------------------------------------
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-needed=(cmake make python3 xvfb g++-mingw-w64-i686-posix mingw-w64-tools wine64 qemu-user-static wine32:i386)
+needed=(cmake make python3 xvfb g++-mingw-w64-i686-posix mingw-w64-tools wine64 fonts-wine qemu-user-static wine32:i386)
 missing=()
 for package in "${needed[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -146,21 +156,14 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-if [ ! -f "$PREFIX/system.reg" ]; then
-  # Created while the format is off: its 32-bit half is not set up, which
-  # would take minutes under emulation; the 32-bit run does not need it.
-  [ "$format_was" = enabled ] && say "note: the i386 format was already on; creating the prefix takes minutes"
-  say "creating the Wine prefix $PREFIX"
-  mkdir -p "$PREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot --init >/dev/null 2>&1 || fail "cannot create $PREFIX"
-  "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-fi
-/usr/lib/wine/wineserver -p >/dev/null 2>&1
-
-# --- the run ----------------------------------------------------------------------------
+# --- the prefix (its 32-bit half is made with the format on) and the run -------------------
 echo 1 | $SUDO tee "$FORMAT" >/dev/null || fail "cannot switch on the i386 format"
-say "i386 format on; running the installer (each program start takes about a minute)"
+say "i386 format on"
+zelvra_prefix_copy wow64 "$PREFIX" || fail "no usable Wine prefix with a 32-bit half"
+why=$(zelvra_prefix_problem wow64 "$PREFIX") || fail "the run's prefix $PREFIX: $why"
+say "the run's prefix: $PREFIX"
+/usr/lib/wine/wineserver -p >/dev/null 2>&1
+say "running the installer (each program start takes about a minute)"
 # In the background and in a process group of its own, so that a signal to
 # this script is handled at once (bash runs traps only between foreground
 # commands) and whatever the run leaves can be ended with it.
