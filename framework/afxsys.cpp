@@ -1,6 +1,7 @@
 #include "framework/afxsys.h"
 
 #include <commctrl.h>
+#include <wincrypt.h>
 #include <delayimp.h>
 
 namespace {
@@ -62,6 +63,17 @@ FARPROC WINAPI DelayLoadHook(unsigned notification, PDelayLoadInfo info) {
 extern "C" {
 PfnDliHook __pfnDliNotifyHook2 = DelayLoadHook;
 }
+
+// The toolchain's stack-protector run-time, linked in prebuilt, calls these
+// through their import pointers as the program starts, to seed its guard.
+// The 32-bit linker keeps a delay-load thunk only when some code names the
+// function itself (this program's own calls do, see DECLSPEC_IMPORT in
+// CMakeLists.txt), so they are named here.
+__attribute__((used)) static void* const kThunksNamedForTheRuntime[] = {
+    reinterpret_cast<void*>(&::CryptAcquireContextA),
+    reinterpret_cast<void*>(&::CryptGenRandom),
+    reinterpret_cast<void*>(&::CryptReleaseContext),
+};
 
 void AfxRestrictDllSearch() {
 #ifndef ZELVRA_ALLOW_DLL_SEARCH_PATH  // set only in the test build that shows the planting risk
