@@ -4,6 +4,6 @@
 
 CInstallerApp theApp;
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
   return AfxWinMain(instance, previous, commandLine, showCommand);
 }

@@ -3,7 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdio>
+#include <cwchar>
 #include <vector>
 
 #include "core/folder_security.h"
@@ -30,49 +30,49 @@ class LocalMemory {
 };
 
 // The process's user as a SID string ("S-1-5-21-..."); empty on failure.
-std::string ProcessUserSid() {
+std::wstring ProcessUserSid() {
   HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
   afx::UniqueHandle owned(token);
   DWORD size = 0;
   ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::vector<unsigned char> buffer(size);
-  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::string();
+  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::wstring();
   LocalMemory text;
-  if (!::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, text.Receive<char>())) {
-    return std::string();
+  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, text.Receive<wchar_t>())) {
+    return std::wstring();
   }
-  return static_cast<const char*>(text.get());
+  return static_cast<const wchar_t*>(text.get());
 }
 
-std::string SddlOf(PSECURITY_DESCRIPTOR descriptor) {
+std::u16string SddlOf(PSECURITY_DESCRIPTOR descriptor) {
   LocalMemory text;
-  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
                                                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                                              text.Receive<char>(), nullptr)) {
-    return std::string();
+                                                              text.Receive<wchar_t>(), nullptr)) {
+    return std::u16string();
   }
-  return static_cast<const char*>(text.get());
+  return AfxU16(static_cast<const wchar_t*>(text.get()));
 }
 
 // The security of the download folder for this process's user, with the
 // Administrators as owner or (`withOwner` false) the creator's default owner.
 bool BuildDescriptor(bool withOwner, LocalMemory& descriptor) {
-  const std::string user = ProcessUserSid();
+  const std::wstring user = ProcessUserSid();
   if (user.empty()) return false;
-  return ::ConvertStringSecurityDescriptorToSecurityDescriptorA(zelvra::DownloadFolderSddl(user, withOwner).c_str(),
+  return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(AfxWide(zelvra::DownloadFolderSddl(AfxU16(user.c_str()), withOwner)),
                                                                 SDDL_REVISION_1, descriptor.Receive<void>(),
                                                                 nullptr) != FALSE;
 }
 
 // Creates the folder with its security; NO_ERROR or the error code
 // (ERROR_ALREADY_EXISTS when something is in its place).
-DWORD CreateSecuredFolder(const std::string& path) {
+DWORD CreateSecuredFolder(const std::wstring& path) {
   for (bool withOwner : {true, false}) {
     LocalMemory descriptor;
     if (!BuildDescriptor(withOwner, descriptor)) return ::GetLastError() != 0 ? ::GetLastError() : ERROR_INVALID_SID;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-    if (::CreateDirectoryA(path.c_str(), &attributes)) return NO_ERROR;
+    if (::CreateDirectoryW(path.c_str(), &attributes)) return NO_ERROR;
     const DWORD error = ::GetLastError();
     // A token that may not name the Administrators as owner: its default
     // owner then, which the check below does not accept for a later run.
@@ -84,32 +84,33 @@ DWORD CreateSecuredFolder(const std::string& path) {
 // Opens what is at `path` itself, a link not followed, for reading its
 // attributes and security; shares reading and writing but not deleting, so
 // that it cannot be renamed or removed while the handle is open.
-HANDLE OpenInPlace(const std::string& path) {
-  return ::CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+HANDLE OpenInPlace(const std::wstring& path) {
+  return ::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-std::string SecurityOf(HANDLE object) {
+std::u16string SecurityOf(HANDLE object) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                         nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return std::string();
+    return std::u16string();
   }
-  const std::string sddl = SddlOf(descriptor);
+  const std::u16string sddl = SddlOf(descriptor);
   ::LocalFree(descriptor);
   return sddl;
 }
 
 // Moves what is at `path` to an unused sibling name; NO_ERROR or the error.
-DWORD MoveAside(const std::string& path) {
+DWORD MoveAside(const std::wstring& path) {
   FILETIME now{};
   ::GetSystemTimeAsFileTime(&now);
   unsigned long long number = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   DWORD error = ERROR_ALREADY_EXISTS;
   for (int attempt = 0; attempt < 16 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-    char aside[32];
-    std::snprintf(aside, sizeof(aside), ".old-%llx", number + static_cast<unsigned long long>(attempt));
-    error = ::MoveFileExA(path.c_str(), (path + aside).c_str(), 0) ? NO_ERROR : ::GetLastError();
+    wchar_t aside[32];
+    ::_snwprintf(aside, 31, L".old-%llx", number + static_cast<unsigned long long>(attempt));
+    aside[31] = L'\0';
+    error = ::MoveFileExW(path.c_str(), (path + aside).c_str(), 0) ? NO_ERROR : ::GetLastError();
   }
   return error;
 }
@@ -118,8 +119,8 @@ DWORD MoveAside(const std::string& path) {
 
 DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held) {
   held.reset();
-  std::string path = folder.str();
-  while (!path.empty() && path.back() == '\\') path.pop_back();
+  std::wstring path = folder.str();
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
   // Each round clears one thing out of the folder's place; a place that
   // keeps being taken again ends the attempt.
   DWORD error = NO_ERROR;
@@ -127,7 +128,7 @@ DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held) {
     error = CreateSecuredFolder(path);
     if (error != NO_ERROR && error != ERROR_ALREADY_EXISTS) return error;
     const bool created = error == NO_ERROR;
-    const DWORD pathAttributes = ::GetFileAttributesA(path.c_str());
+    const DWORD pathAttributes = ::GetFileAttributesW(path.c_str());
     afx::UniqueHandle opened(OpenInPlace(path));
     if (!opened) return ::GetLastError();
     BY_HANDLE_FILE_INFORMATION info{};
@@ -145,8 +146,8 @@ DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held) {
       // The link itself goes (for a junction or a symbolic link the system
       // removes the link, never what it points to); it is never moved, and
       // what it points to is left alone.
-      if (!(isFolder ? ::RemoveDirectoryA(path.c_str()) : ::DeleteFileA(path.c_str()))) return ::GetLastError();
-    } else if (isFolder || !::DeleteFileA(path.c_str())) {
+      if (!(isFolder ? ::RemoveDirectoryW(path.c_str()) : ::DeleteFileW(path.c_str()))) return ::GetLastError();
+    } else if (isFolder || !::DeleteFileW(path.c_str())) {
       error = MoveAside(path);
       if (error != NO_ERROR) return error;
     }
@@ -155,8 +156,8 @@ DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held) {
   return error;
 }
 
-std::string DownloadFolderDescriptorSddl() {
+std::u16string DownloadFolderDescriptorSddl() {
   LocalMemory descriptor;
-  if (!BuildDescriptor(true, descriptor)) return std::string();
+  if (!BuildDescriptor(true, descriptor)) return std::u16string();
   return SddlOf(descriptor.get());
 }

@@ -31,4 +31,4 @@ DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held);
 
 // The security descriptor a new download folder is given, built as the
 // folder's creation builds it and read back as SDDL (empty on failure).
-std::string DownloadFolderDescriptorSddl();
+std::u16string DownloadFolderDescriptorSddl();

@@ -17,7 +17,7 @@ END_MESSAGE_MAP()
 namespace {
 
 constexpr UINT kPieceSize = 512;          // bytes read and written at a time
-constexpr UINT kErrorTextChars = 255;     // buffer for an error description
+constexpr UINT kErrorTextChars = 255;     // buffer for an error description, in UTF-16 units
 constexpr DWORD_PTR kContext = 1;
 // Never an answer from a cache: RELOAD keeps WinInet's own cache out, and
 // PRAGMA_NOCACHE sends "Pragma: no-cache" so that a caching proxy on the way
@@ -78,12 +78,12 @@ CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& seco
   m_strSecondaryUrl = secondary;
   m_bSecondaryFirst = secondaryFirst;
   if (m_strDownloadFolder.IsEmpty()) {
-    char temp[MAX_PATH] = {};
-    const DWORD length = ::GetTempPathA(MAX_PATH, temp);
+    wchar_t temp[MAX_PATH] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, temp);
     if (length == 0 || length >= MAX_PATH) return CString();  // none, or it does not fit
     m_strDownloadFolder = temp;
   }
-  m_strLocalPath = zelvra::LocalPathForUrl(m_strDownloadFolder.str(), m_strPrimaryUrl.str(), &AfxIsLeadByte);
+  m_strLocalPath = CString(zelvra::LocalPathForUrl(m_strDownloadFolder.u16(), m_strPrimaryUrl.u16()));
   return m_strLocalPath;
 }
 
@@ -100,7 +100,7 @@ void CHttpFileDownloader::Cancel() {
 }
 
 void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
-  ::SendMessageA(m_wndOwner.m_hWnd, message, wParam, 0);
+  ::SendMessageW(m_wndOwner.m_hWnd, message, wParam, 0);
 }
 
 int CHttpFileDownloader::Run() {
@@ -131,7 +131,7 @@ int CHttpFileDownloader::ReportException(CException* error) {
     Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
     return -1;
   }
-  char description[kErrorTextChars] = {};
+  wchar_t description[kErrorTextChars] = {};
   if (error != nullptr) {
     error->GetErrorMessage(description, kErrorTextChars);
     error->Delete();
@@ -139,7 +139,7 @@ int CHttpFileDownloader::ReportException(CException* error) {
     CMemoryException().GetErrorMessage(description, kErrorTextChars);
   }
   CString message;
-  message.Format("Error2:%s", description);
+  message.Format(L"Error2:%ls", description);
   AfxMessageBox(message, MB_OK, 0);
   Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(m_nStatus));
   return -1;
@@ -189,17 +189,17 @@ int CHttpFileDownloader::Download() {
       // truncating keeps the old file's security and any other names it has
       // (a hard link), so the download could land where the old file's
       // maker chose. A new file takes the download folder's security.
-      if (AfxIsProcessElevated()) ::DeleteFileA(m_strLocalPath);
+      if (AfxIsProcessElevated()) ::DeleteFileW(m_strLocalPath);
       opened = local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
       if (opened) cancellable.SetLocalFile(local);
     }
   }
   if (cancelled) return endCancelled();
   if (!opened) {
-    char description[kErrorTextChars] = {};
+    wchar_t description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
     CString message;
-    message.Format("Error1:%s", description);
+    message.Format(L"Error1:%ls", description);
     AfxMessageBox(message, MB_OK, 0);
     file.reset();
     m_nStatus = DOWNLOAD_FILE_CREATE_FAILED;
@@ -266,8 +266,8 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
 
 DWORD CHttpFileDownloader::QueryContentLength(CHttpFile* file) {
   if (file == nullptr) return 0;
-  char text[32] = {};
-  DWORD length = sizeof(text);
+  wchar_t text[32] = {};
+  DWORD length = sizeof(text) - sizeof(wchar_t);  // in bytes, the terminator kept
   if (!file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, text, &length)) return 0;
-  return zelvra::ParseContentLength(text);
+  return zelvra::ParseContentLength(AfxU16(text));
 }

@@ -2,7 +2,7 @@
 
 #include <process.h>
 
-#include <cstdio>
+#include <cwchar>
 #include <cstdlib>
 
 #include "core/command_line.h"
@@ -91,7 +91,7 @@ BEGIN_MESSAGE_MAP(CWinApp, CWinThread)
   ON_COMMAND(ID_HELP, OnHelp)
 END_MESSAGE_MAP()
 
-CWinApp::CWinApp(const char* appName) : m_pszAppName(appName) {
+CWinApp::CWinApp(const wchar_t* appName) : m_pszAppName(appName) {
   g_app = this;
   m_bAutoDelete = FALSE;
 }
@@ -109,24 +109,25 @@ CWnd* AfxGetMainWnd() {
   return thread != nullptr ? thread->GetMainWnd() : nullptr;
 }
 
-HINSTANCE AfxGetResourceHandle() { return g_resources != nullptr ? g_resources : ::GetModuleHandleA(nullptr); }
+HINSTANCE AfxGetResourceHandle() { return g_resources != nullptr ? g_resources : ::GetModuleHandleW(nullptr); }
 HINSTANCE AfxGetInstanceHandle() { return AfxGetResourceHandle(); }
 
 void AfxAssertUiThread(const char* where) {
   if (g_app == nullptr || g_app->m_nThreadID == 0 || g_app->m_nThreadID == ::GetCurrentThreadId()) return;
-  char text[200];
-  std::snprintf(text, sizeof(text), "%s must run on the user-interface thread\n", where);
-  ::OutputDebugStringA(text);
+  wchar_t text[200];
+  ::_snwprintf(text, 199, L"%hs must run on the user-interface thread\n", where);
+  text[199] = L'\0';
+  ::OutputDebugStringW(text);
   std::abort();
 }
 
-int AfxMessageBox(const char* text, UINT type, UINT /*helpId*/) {
+int AfxMessageBox(const wchar_t* text, UINT type, UINT /*helpId*/) {
   HWND owner = nullptr;
   if (CWnd* main = AfxGetMainWnd(); main != nullptr && main->m_hWnd != nullptr) {
     owner = ::GetLastActivePopup(main->m_hWnd);
   }
-  const char* title = g_app != nullptr && g_app->m_pszAppName != nullptr ? g_app->m_pszAppName : "";
-  return ::MessageBoxA(owner, text, title, zelvra::FrameworkMessageBoxStyle(type));
+  const wchar_t* title = g_app != nullptr && g_app->m_pszAppName != nullptr ? g_app->m_pszAppName : L"";
+  return ::MessageBoxW(owner, text, title, zelvra::FrameworkMessageBoxStyle(type));
 }
 
 // ---------------------------------------------------------------------------
@@ -137,21 +138,21 @@ namespace {
 // The application's name: string 57344 (loaded into 256 characters), else the
 // executable's file name without its extension.
 CString DefaultAppName(HINSTANCE instance) {
-  char buffer[256] = {};
-  if (::LoadStringA(instance, 0xE000, buffer, sizeof(buffer)) > 0) return CString(buffer);
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(instance, path, MAX_PATH);
+  wchar_t buffer[256] = {};
+  if (::LoadStringW(instance, 0xE000, buffer, 256) > 0) return CString(buffer);
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(instance, path, MAX_PATH);
   CString name(path);
-  const int slash = name.ReverseFind('\\');
+  const int slash = name.ReverseFind(L'\\');
   if (slash >= 0) name = name.Mid(slash + 1);
-  const int dot = name.ReverseFind('.');
+  const int dot = name.ReverseFind(L'.');
   if (dot >= 0) name = name.Left(dot);
   return name;
 }
 
 }  // namespace
 
-int AfxWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+int AfxWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
   AfxRestrictDllSearch();
   CWinApp* app = g_app;
   if (app == nullptr) return -1;
@@ -162,7 +163,8 @@ int AfxWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   t_thread = app;
   // The arguments are cut from the raw command line by the framework's own
   // rule; the start-up code of the toolchain uses a different one.
-  app->m_lpCmdLine = const_cast<char*>(zelvra::ArgumentsOfCommandLine(::GetCommandLineA(), &AfxIsLeadByte));
+  app->m_lpCmdLine = const_cast<wchar_t*>(
+      reinterpret_cast<const wchar_t*>(zelvra::ArgumentsOfCommandLine(AfxU16(::GetCommandLineW()))));
   if (app->m_pszAppName == nullptr) {
     app->m_strAppName = DefaultAppName(instance);
     app->m_pszAppName = app->m_strAppName.GetString();

@@ -47,11 +47,11 @@ class CWinThread : public CCmdTarget {
 
 class CWinApp : public CWinThread {
  public:
-  explicit CWinApp(const char* appName = nullptr);
+  explicit CWinApp(const wchar_t* appName = nullptr);
   ~CWinApp() override;
 
-  const char* m_pszAppName = nullptr;  // the application's name: message-box titles, user agent
-  char* m_lpCmdLine = nullptr;         // the arguments, without the program's own name
+  const wchar_t* m_pszAppName = nullptr;  // the application's name: message-box titles, user agent
+  wchar_t* m_lpCmdLine = nullptr;      // the arguments, without the program's own name
   HINSTANCE m_hInstance = nullptr;
   int m_nCmdShow = SW_SHOWNORMAL;
 
@@ -61,7 +61,7 @@ class CWinApp : public CWinThread {
   DECLARE_MESSAGE_MAP()
 
  private:
-  friend int AfxWinMain(HINSTANCE, HINSTANCE, LPSTR, int);
+  friend int AfxWinMain(HINSTANCE, HINSTANCE, LPWSTR, int);
   CString m_strAppName;  // storage behind m_pszAppName when the name was loaded
 };
 
@@ -85,11 +85,11 @@ CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass, int priority = THR
 // the last active pop-up of the calling thread's main window, and with the
 // exclamation icon added to an icon-less OK, OK/Cancel, Yes/No/Cancel or
 // Yes/No style.
-int AfxMessageBox(const char* text, UINT type = MB_OK, UINT helpId = 0);
+int AfxMessageBox(const wchar_t* text, UINT type = MB_OK, UINT helpId = 0);
 
 // The entry routine: restricts the DLL search, sets up the application
 // object (command line, name), calls InitInstance and ends the process.
-int AfxWinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand);
+int AfxWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
 
 // Asserts (in every build) that the caller runs on the user-interface thread.
 void AfxAssertUiThread(const char* where);

@@ -21,17 +21,18 @@ bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
 // ---------------------------------------------------------------------------
 // Exceptions
 
-void AfxCopyTruncated(const CString& text, char* buffer, UINT maxChars) {
+void AfxCopyTruncated(const CString& text, wchar_t* buffer, UINT maxChars) {
   if (buffer == nullptr || maxChars == 0) return;
-  const char* source = text.GetString();
+  const wchar_t* source = text.GetString();
   UINT length = 0;
-  while (source[length] != '\0') {
-    const UINT width = (AfxIsLeadByte(static_cast<unsigned char>(source[length])) && source[length + 1] != '\0') ? 2 : 1;
+  while (source[length] != L'\0') {
+    const bool pair = IS_HIGH_SURROGATE(source[length]) && IS_LOW_SURROGATE(source[length + 1]);
+    const UINT width = pair ? 2 : 1;
     if (length + width > maxChars - 1) break;
     length += width;
   }
-  std::memcpy(buffer, source, length);
-  buffer[length] = '\0';
+  std::memcpy(buffer, source, length * sizeof(wchar_t));
+  buffer[length] = L'\0';
 }
 
 CString CException::Describe() const {
@@ -40,7 +41,7 @@ CString CException::Describe() const {
   return text;
 }
 
-BOOL CException::GetErrorMessage(char* buffer, UINT maxChars, UINT* helpContext) const {
+BOOL CException::GetErrorMessage(wchar_t* buffer, UINT maxChars, UINT* helpContext) const {
   if (helpContext != nullptr) *helpContext = 0;
   AfxCopyTruncated(Describe(), buffer, maxChars);
   return TRUE;

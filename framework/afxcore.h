@@ -55,9 +55,9 @@ class CObject {
 
 class CException : public CObject {
  public:
-  // Copies the description into `buffer` (at most `maxChars - 1` characters,
-  // never splitting a double-byte character) and returns TRUE.
-  virtual BOOL GetErrorMessage(char* buffer, UINT maxChars, UINT* helpContext = nullptr) const;
+  // Copies the description into `buffer` (at most `maxChars - 1` UTF-16
+  // units, never splitting a surrogate pair) and returns TRUE.
+  virtual BOOL GetErrorMessage(wchar_t* buffer, UINT maxChars, UINT* helpContext = nullptr) const;
   void Delete() { delete this; }
 
  protected:
@@ -92,9 +92,10 @@ class CUserException : public CSimpleException {
   CUserException();
 };
 
-// Copies `text` into `buffer` of `maxChars` characters, truncated on a
-// character boundary of the ANSI code page and always terminated.
-void AfxCopyTruncated(const CString& text, char* buffer, UINT maxChars);
+// Copies `text` into `buffer` of `maxChars` UTF-16 units, truncated between
+// characters (a surrogate pair is kept whole or dropped) and always
+// terminated.
+void AfxCopyTruncated(const CString& text, wchar_t* buffer, UINT maxChars);
 
 // ---------------------------------------------------------------------------
 // Command targets and message maps

@@ -106,21 +106,21 @@ CString CFileException::Describe() const {
   format.LoadString(AFX_IDP_FILE_NONE + static_cast<UINT>(m_cause));
   CString name = m_strFileName;
   if (name.IsEmpty()) name.LoadString(AFX_IDS_UNNAMED_FILE);
-  const int placeholder = format.Find("%1");
+  const int placeholder = format.Find(L"%1");
   if (placeholder < 0) return format;
   return format.Left(placeholder) + name + format.Mid(placeholder + 2);
 }
 
 CFile::~CFile() { Abort(); }
 
-BOOL CFile::Open(const char* fileName, UINT openFlags, CFileException* error) {
+BOOL CFile::Open(const wchar_t* fileName, UINT openFlags, CFileException* error) {
   m_strFileName = fileName;
   DWORD access = GENERIC_READ;
   if ((openFlags & 3) == modeWrite) access = GENERIC_WRITE;
   if ((openFlags & 3) == modeReadWrite) access = GENERIC_READ | GENERIC_WRITE;
   const DWORD disposition = (openFlags & modeCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
   // Not shared: no other opener may read or write the file while it is open.
-  m_hFile = ::CreateFileA(fileName, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  m_hFile = ::CreateFileW(fileName, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (m_hFile != INVALID_HANDLE_VALUE) return TRUE;
   if (error != nullptr) {
     error->m_lOsError = static_cast<LONG>(::GetLastError());
@@ -156,6 +156,6 @@ void CFile::Close() {
   HANDLE file = TakeFileHandle(m_hFile);
   if (file != INVALID_HANDLE_VALUE && !::CloseHandle(file)) {
     const LONG osError = static_cast<LONG>(::GetLastError());
-    throw new CFileException(CFileException::OsErrorToException(osError), osError, "");
+    throw new CFileException(CFileException::OsErrorToException(osError), osError, L"");
   }
 }

@@ -17,7 +17,7 @@ class CFileException : public CException {
   };
 
   CFileException() = default;
-  CFileException(int cause, LONG osError, const char* fileName)
+  CFileException(int cause, LONG osError, const wchar_t* fileName)
       : m_cause(cause), m_lOsError(osError), m_strFileName(fileName) {}
 
   // The cause the framework reports for a system error code.
@@ -48,7 +48,7 @@ class CFile {
 
   // Opens (with modeCreate: creates or truncates) the file, not shared with
   // any other opener. On failure fills `error` and returns FALSE.
-  BOOL Open(const char* fileName, UINT openFlags, CFileException* error = nullptr);
+  BOOL Open(const wchar_t* fileName, UINT openFlags, CFileException* error = nullptr);
   // Writes all of `buffer`; throws CFileException on failure, with the
   // disk-full cause for a short write.
   void Write(const void* buffer, UINT count);

@@ -1,6 +1,6 @@
 #include "framework/afxinet.h"
 
-#include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,17 +15,17 @@ namespace {
 // The WinInet entry points, loaded once from the system folder.
 struct WinInet {
   HMODULE module = nullptr;
-  decltype(&::InternetOpenA) InternetOpenA = nullptr;
+  decltype(&::InternetOpenW) InternetOpenW = nullptr;
   decltype(&::InternetCloseHandle) InternetCloseHandle = nullptr;
   decltype(&::InternetReadFile) InternetReadFile = nullptr;
-  decltype(&::HttpQueryInfoA) HttpQueryInfoA = nullptr;
-  decltype(&::InternetSetOptionA) InternetSetOptionA = nullptr;
-  decltype(&::InternetQueryOptionA) InternetQueryOptionA = nullptr;
-  decltype(&::InternetGetLastResponseInfoA) InternetGetLastResponseInfoA = nullptr;
-  decltype(&::InternetCrackUrlA) InternetCrackUrlA = nullptr;
-  decltype(&::InternetConnectA) InternetConnectA = nullptr;
-  decltype(&::HttpOpenRequestA) HttpOpenRequestA = nullptr;
-  decltype(&::HttpSendRequestA) HttpSendRequestA = nullptr;
+  decltype(&::HttpQueryInfoW) HttpQueryInfoW = nullptr;
+  decltype(&::InternetSetOptionW) InternetSetOptionW = nullptr;
+  decltype(&::InternetQueryOptionW) InternetQueryOptionW = nullptr;
+  decltype(&::InternetGetLastResponseInfoW) InternetGetLastResponseInfoW = nullptr;
+  decltype(&::InternetCrackUrlW) InternetCrackUrlW = nullptr;
+  decltype(&::InternetConnectW) InternetConnectW = nullptr;
+  decltype(&::HttpOpenRequestW) HttpOpenRequestW = nullptr;
+  decltype(&::HttpSendRequestW) HttpSendRequestW = nullptr;
   bool complete = false;
 };
 
@@ -39,20 +39,20 @@ const WinInet& Api() {
     WinInet w;
     w.module = AfxLoadSystemLibrary(L"wininet.dll");
     if (w.module == nullptr) return w;
-    Resolve(w.module, w.InternetOpenA, "InternetOpenA");
+    Resolve(w.module, w.InternetOpenW, "InternetOpenW");
     Resolve(w.module, w.InternetCloseHandle, "InternetCloseHandle");
     Resolve(w.module, w.InternetReadFile, "InternetReadFile");
-    Resolve(w.module, w.HttpQueryInfoA, "HttpQueryInfoA");
-    Resolve(w.module, w.InternetSetOptionA, "InternetSetOptionA");
-    Resolve(w.module, w.InternetQueryOptionA, "InternetQueryOptionA");
-    Resolve(w.module, w.InternetGetLastResponseInfoA, "InternetGetLastResponseInfoA");
-    Resolve(w.module, w.InternetCrackUrlA, "InternetCrackUrlA");
-    Resolve(w.module, w.InternetConnectA, "InternetConnectA");
-    Resolve(w.module, w.HttpOpenRequestA, "HttpOpenRequestA");
-    Resolve(w.module, w.HttpSendRequestA, "HttpSendRequestA");
-    w.complete = w.InternetOpenA && w.InternetCloseHandle && w.InternetReadFile &&
-                 w.HttpQueryInfoA && w.InternetSetOptionA && w.InternetQueryOptionA && w.InternetGetLastResponseInfoA && w.InternetCrackUrlA &&
-                 w.InternetConnectA && w.HttpOpenRequestA && w.HttpSendRequestA;
+    Resolve(w.module, w.HttpQueryInfoW, "HttpQueryInfoW");
+    Resolve(w.module, w.InternetSetOptionW, "InternetSetOptionW");
+    Resolve(w.module, w.InternetQueryOptionW, "InternetQueryOptionW");
+    Resolve(w.module, w.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW");
+    Resolve(w.module, w.InternetCrackUrlW, "InternetCrackUrlW");
+    Resolve(w.module, w.InternetConnectW, "InternetConnectW");
+    Resolve(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
+    Resolve(w.module, w.HttpSendRequestW, "HttpSendRequestW");
+    w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile &&
+                 w.HttpQueryInfoW && w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW && w.InternetCrackUrlW &&
+                 w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW;
     return w;
   }();
   return api;
@@ -81,13 +81,13 @@ using SessionLock = afx::CriticalSectionLock;
 
 // Whether the request, after any redirects, still went to an https address.
 bool StillSecure(const WinInet& api, HINTERNET request) {
-  DWORD length = 0;
-  api.InternetQueryOptionA(request, INTERNET_OPTION_URL, nullptr, &length);
-  std::string url(length + 1, '\0');
-  if (length == 0 || !api.InternetQueryOptionA(request, INTERNET_OPTION_URL, &url[0], &length)) return false;
-  std::string scheme = url.substr(0, 8);
-  for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return scheme == "https://";
+  DWORD length = 0;  // in bytes
+  api.InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &length);
+  std::wstring url(length / sizeof(wchar_t) + 1, L'\0');
+  if (length == 0 || !api.InternetQueryOptionW(request, INTERNET_OPTION_URL, &url[0], &length)) return false;
+  std::wstring scheme = url.substr(0, 8);
+  for (wchar_t& c : scheme) c = static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c);
+  return scheme == L"https://";
 }
 
 }  // namespace
@@ -97,39 +97,38 @@ bool StillSecure(const WinInet& api, HINTERNET request) {
 
 CInternetException::CInternetException(DWORD error) : m_dwError(error) {
   const WinInet& api = Api();
-  if (error == ERROR_INTERNET_EXTENDED_ERROR && api.InternetGetLastResponseInfoA != nullptr) {
+  if (error == ERROR_INTERNET_EXTENDED_ERROR && api.InternetGetLastResponseInfoW != nullptr) {
     DWORD detail = 0;
     DWORD length = 0;
-    api.InternetGetLastResponseInfoA(&detail, nullptr, &length);
+    api.InternetGetLastResponseInfoW(&detail, nullptr, &length);
     if (length > 0) {
-      CString text;
-      std::string buffer(length + 1, '\0');
-      DWORD size = length + 1;
-      if (api.InternetGetLastResponseInfoA(&detail, &buffer[0], &size)) {
+      std::wstring buffer(length + 1, L'\0');
+      DWORD size = length + 1;  // in characters
+      if (api.InternetGetLastResponseInfoW(&detail, &buffer[0], &size)) {
         buffer.resize(size);
         m_strDescription = CString(buffer);
         return;
       }
     }
   }
-  char* text = nullptr;
+  wchar_t* text = nullptr;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
   if (api.module != nullptr && error >= INTERNET_ERROR_BASE && error <= INTERNET_ERROR_LAST) {
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
   }
-  const DWORD length = ::FormatMessageA(flags, api.module, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  const DWORD length = ::FormatMessageW(flags, api.module, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   if (length > 0 && text != nullptr) {
     m_strDescription = CString(text, static_cast<int>(length));
     // Messages end with a line break that a message box does not need.
     int end = m_strDescription.GetLength();
-    while (end > 0 && (m_strDescription.GetAt(end - 1) == '\n' || m_strDescription.GetAt(end - 1) == '\r')) --end;
+    while (end > 0 && (m_strDescription.GetAt(end - 1) == L'\n' || m_strDescription.GetAt(end - 1) == L'\r')) --end;
     m_strDescription = m_strDescription.Left(end);
   }
   if (text != nullptr) ::LocalFree(text);
   if (m_strDescription.IsEmpty()) {
     // The platform has no text for this code: name the code, so that the
     // user and support still learn what failed.
-    m_strDescription.Format("Internet error %lu", static_cast<unsigned long>(error));
+    m_strDescription.Format(L"Internet error %lu", static_cast<unsigned long>(error));
   }
 }
 
@@ -139,10 +138,10 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
 CHttpFile::~CHttpFile() { Close(); }
 
 BOOL CHttpFile::QueryInfoStatusCode(DWORD& statusCode) const {
-  char buffer[80] = {};
-  DWORD length = sizeof(buffer);
+  wchar_t buffer[80] = {};
+  DWORD length = sizeof(buffer) - sizeof(wchar_t);  // in bytes, the terminator kept
   if (!QueryInfo(HTTP_QUERY_STATUS_CODE, buffer, &length)) return FALSE;
-  const int code = zelvra::ParseStatusCode(buffer);
+  const int code = zelvra::ParseStatusCode(AfxU16(buffer));
   if (code < 0) return FALSE;
   statusCode = static_cast<DWORD>(code);
   return TRUE;
@@ -150,8 +149,8 @@ BOOL CHttpFile::QueryInfoStatusCode(DWORD& statusCode) const {
 
 BOOL CHttpFile::QueryInfo(DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index) const {
   HINTERNET file = m_hFile;
-  if (file == nullptr || Api().HttpQueryInfoA == nullptr) return FALSE;
-  return Api().HttpQueryInfoA(file, infoLevel, buffer, bufferLength, index);
+  if (file == nullptr || Api().HttpQueryInfoW == nullptr) return FALSE;
+  return Api().HttpQueryInfoW(file, infoLevel, buffer, bufferLength, index);
 }
 
 UINT CHttpFile::Read(void* buffer, UINT count) {
@@ -170,8 +169,13 @@ UINT CHttpFile::Read(void* buffer, UINT count) {
 
 void CHttpFile::Close() {
   if (m_pSession != nullptr) {
+    // Closed inside the lock: an Abort between forgetting the file and
+    // closing its handles would close the session and with it these
+    // handles, and the close here would then hit recycled handle values.
     SessionLock lock(m_pSession->m_lock);
     if (m_pSession->m_pOpenFile == this) m_pSession->m_pOpenFile = nullptr;
+    CloseHandles();
+    return;
   }
   CloseHandles();
 }
@@ -184,17 +188,17 @@ void CHttpFile::CloseHandles() {
 // ---------------------------------------------------------------------------
 // CInternetSession
 
-CInternetSession::CInternetSession(const char* agent, DWORD_PTR context, DWORD accessType, const char* proxyName,
-                                   const char* proxyBypass, DWORD flags)
+CInternetSession::CInternetSession(const wchar_t* agent, DWORD_PTR context, DWORD accessType,
+                                   const wchar_t* proxyName, const wchar_t* proxyBypass, DWORD flags)
     : m_dwContext(context) {
   ::InitializeCriticalSection(&m_lock);
   if (agent == nullptr) {
     CWinApp* app = AfxGetApp();
-    agent = app != nullptr && app->m_pszAppName != nullptr ? app->m_pszAppName : "";
+    agent = app != nullptr && app->m_pszAppName != nullptr ? app->m_pszAppName : L"";
   }
   try {
     const WinInet& api = RequireApi();
-    m_hSession = api.InternetOpenA(agent, accessType, proxyName, proxyBypass, flags);
+    m_hSession = api.InternetOpenW(agent, accessType, proxyName, proxyBypass, flags);
   } catch (...) {
     ::DeleteCriticalSection(&m_lock);
     throw;
@@ -216,24 +220,24 @@ BOOL CInternetSession::SetOption(DWORD option, DWORD value) {
   if (option == INTERNET_OPTION_SEND_TIMEOUT) m_dwSendTimeout = value;
   if (option == INTERNET_OPTION_RECEIVE_TIMEOUT) m_dwReceiveTimeout = value;
   HINTERNET session = m_hSession;
-  if (session == nullptr || Api().InternetSetOptionA == nullptr) return FALSE;
-  return Api().InternetSetOptionA(session, option, &value, sizeof(value));
+  if (session == nullptr || Api().InternetSetOptionW == nullptr) return FALSE;
+  return Api().InternetSetOptionW(session, option, &value, sizeof(value));
 }
 
-CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD flags, const char* headers,
+CHttpFile* CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWORD flags, const wchar_t* headers,
                                      DWORD headersLength) {
   const WinInet& api = RequireApi();
-  char host[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
-  std::string path(url != nullptr ? std::strlen(url) + 1 : 1, '\0');
-  URL_COMPONENTSA parts{};
+  wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
+  std::wstring path(url != nullptr ? std::wcslen(url) + 1 : 1, L'\0');
+  URL_COMPONENTSW parts{};
   parts.dwStructSize = sizeof(parts);
   parts.dwSchemeLength = 1;  // ask for the scheme to be located
   parts.lpszHostName = host;
-  parts.dwHostNameLength = sizeof(host);
+  parts.dwHostNameLength = INTERNET_MAX_HOST_NAME_LENGTH + 1;  // in characters
   parts.lpszUrlPath = &path[0];
   parts.dwUrlPathLength = static_cast<DWORD>(path.size());
   parts.dwExtraInfoLength = 1;
-  if (url == nullptr || !api.InternetCrackUrlA(url, 0, 0, &parts)) {
+  if (url == nullptr || !api.InternetCrackUrlW(url, 0, 0, &parts)) {
     throw new CInternetException(ERROR_INTERNET_INVALID_URL);
   }
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
@@ -241,7 +245,7 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
   }
   path.resize(parts.dwUrlPathLength);
   if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  if (path.empty()) path = "/";
+  if (path.empty()) path = L"/";
   if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
 
   // The request's handles belong to a file object that the session knows
@@ -253,7 +257,7 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
   auto fail = [](DWORD error) {
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
   };
-  HINTERNET connection = api.InternetConnectA(m_hSession, host, parts.nPort, nullptr, nullptr,
+  HINTERNET connection = api.InternetConnectW(m_hSession, host, parts.nPort, nullptr, nullptr,
                                               INTERNET_SERVICE_HTTP, 0, context);
   if (connection == nullptr) fail(::GetLastError());
   {
@@ -262,9 +266,9 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
     httpFile->m_hConnection = connection;
     m_pOpenFile = httpFile.get();
   }
-  static const char* const kAcceptTypes[] = {"*/*", nullptr};
-  HINTERNET request = api.HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr,
-                                           const_cast<LPCSTR*>(kAcceptTypes), flags, context);
+  static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
+  HINTERNET request = api.HttpOpenRequestW(connection, L"GET", path.c_str(), nullptr, nullptr,
+                                           const_cast<LPCWSTR*>(kAcceptTypes), flags, context);
   if (request == nullptr) fail(::GetLastError());
   {
     SessionLock lock(m_lock);
@@ -278,9 +282,9 @@ CHttpFile* CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD f
                                               {INTERNET_OPTION_RECEIVE_TIMEOUT, m_dwReceiveTimeout}};
   for (const auto& timeout : timeouts) {
     DWORD value = timeout.second;
-    if (value != 0) api.InternetSetOptionA(request, timeout.first, &value, sizeof(value));
+    if (value != 0) api.InternetSetOptionW(request, timeout.first, &value, sizeof(value));
   }
-  if (!api.HttpSendRequestA(request, headers, headers != nullptr ? headersLength : 0, nullptr, 0)) {
+  if (!api.HttpSendRequestW(request, headers, headers != nullptr ? headersLength : 0, nullptr, 0)) {
     fail(::GetLastError());
   }
   // An HTTPS address is never answered over plain HTTP: a redirect from it to

@@ -1,19 +1,20 @@
 #include "framework/afxstring.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
+#include <cwchar>
 
-#include "core/mbcs.h"
 #include "framework/afxapp.h"
 
-bool AfxIsLeadByte(unsigned char byte) { return ::IsDBCSLeadByte(byte) != FALSE; }
-
-int CString::Find(const char* what, int start) const {
-  return zelvra::MbcsFind(m_text, what != nullptr ? what : "", start, &AfxIsLeadByte);
+int CString::Find(const wchar_t* what, int start) const {
+  if (start < 0 || static_cast<size_t>(start) > m_text.size()) return -1;
+  const size_t found = m_text.find(what != nullptr ? what : L"", static_cast<size_t>(start));
+  return found == std::wstring::npos ? -1 : static_cast<int>(found);
 }
 
-int CString::ReverseFind(char ch) const { return zelvra::MbcsReverseFind(m_text, ch, &AfxIsLeadByte); }
+int CString::ReverseFind(wchar_t ch) const {
+  const size_t found = m_text.rfind(ch);
+  return found == std::wstring::npos ? -1 : static_cast<int>(found);
+}
 
 CString CString::Mid(int first) const {
   if (first < 0) first = 0;
@@ -26,19 +27,19 @@ CString CString::Left(int count) const {
   return CString(m_text.substr(0, static_cast<size_t>(count)));
 }
 
-void CString::Format(const char* format, ...) {
+void CString::Format(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
   va_list copy;
   va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  const int length = ::_vscwprintf(format, copy);
   va_end(copy);
   if (length < 0) {
     m_text.clear();
   } else {
-    std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    m_text.assign(buffer.data(), static_cast<size_t>(length));
+    m_text.assign(static_cast<size_t>(length) + 1, L'\0');
+    ::_vsnwprintf(&m_text[0], m_text.size(), format, args);
+    m_text.resize(static_cast<size_t>(length));
   }
   va_end(args);
 }
@@ -46,15 +47,10 @@ void CString::Format(const char* format, ...) {
 BOOL CString::LoadString(UINT id) {
   m_text.clear();
   // With a buffer size of 0 the platform hands out the resource text itself,
-  // which has no length limit; it is then converted to the ANSI code page.
+  // which has no length limit.
   const wchar_t* resource = nullptr;
-  const int wideLength =
-      ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&resource), 0);
-  if (wideLength <= 0 || resource == nullptr) return FALSE;
-  const int length =
-      ::WideCharToMultiByte(CP_ACP, 0, resource, wideLength, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return FALSE;
-  m_text.resize(static_cast<size_t>(length));
-  ::WideCharToMultiByte(CP_ACP, 0, resource, wideLength, &m_text[0], length, nullptr, nullptr);
+  const int length = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&resource), 0);
+  if (length <= 0 || resource == nullptr) return FALSE;
+  m_text.assign(resource, static_cast<size_t>(length));
   return TRUE;
 }

@@ -50,7 +50,7 @@ FARPROC WINAPI DelayLoadHook(unsigned notification, PDelayLoadInfo info) {
   for (int i = 0; info->szDll[i] != '\0' && i + 1 < MAX_PATH; ++i) name[i] = static_cast<unsigned char>(info->szDll[i]);
   HMODULE module = AfxLoadSystemLibrary(name);
   if (module == nullptr) {
-    ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(&info);
+    ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(info);  // the DelayLoadInfo itself
     ::RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND), 0, 1, &argument);
   }
   return reinterpret_cast<FARPROC>(module);

@@ -10,13 +10,13 @@
 // CWnd
 
 void CWnd::GetWindowText(CString& text) const {
-  const int length = ::GetWindowTextLengthA(m_hWnd);
+  const int length = ::GetWindowTextLengthW(m_hWnd);
   if (length <= 0) {
     text.Empty();
     return;
   }
-  std::vector<char> buffer(static_cast<size_t>(length) + 1);
-  const int copied = ::GetWindowTextA(m_hWnd, buffer.data(), length + 1);
+  std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+  const int copied = ::GetWindowTextW(m_hWnd, buffer.data(), length + 1);
   text = CString(buffer.data(), copied > 0 ? copied : 0);
 }
 
@@ -72,7 +72,7 @@ INT_PTR CDialog::DoModal() {
   } else if (CWnd* main = AfxGetMainWnd(); main != nullptr && main != this) {
     owner = main->m_hWnd;
   }
-  return ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDHelp), owner, &CDialog::DialogProc,
+  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDHelp), owner, &CDialog::DialogProc,
                            reinterpret_cast<LPARAM>(this));
 }
 
@@ -104,9 +104,9 @@ RECT WorkAreaOf(HWND window) {
   MONITORINFO info{};
   info.cbSize = sizeof(info);
   HMONITOR monitor = ::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
-  if (monitor != nullptr && ::GetMonitorInfoA(monitor, &info)) return info.rcWork;
+  if (monitor != nullptr && ::GetMonitorInfoW(monitor, &info)) return info.rcWork;
   RECT area{};
-  ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   return area;
 }
 
@@ -136,7 +136,7 @@ void CDialog::CenterOnFirstShow(const RECT& rectBeforeInit) {
 INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* dialog = reinterpret_cast<CDialog*>(lParam);
-    ::SetWindowLongPtrA(hWnd, DWLP_USER, lParam);
+    ::SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
     dialog->m_hWnd = hWnd;
     RECT before{};
     ::GetWindowRect(hWnd, &before);
@@ -144,10 +144,10 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     dialog->CenterOnFirstShow(before);
     return setDefaultFocus;
   }
-  auto* dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
+  auto* dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
   if (dialog == nullptr) return FALSE;  // messages before WM_INITDIALOG
   if (message == WM_NCDESTROY) {
-    ::SetWindowLongPtrA(hWnd, DWLP_USER, 0);
+    ::SetWindowLongPtrW(hWnd, DWLP_USER, 0);
     dialog->m_hWnd = nullptr;
     return FALSE;
   }
@@ -167,7 +167,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     case WM_CHARTOITEM:
       return static_cast<INT_PTR>(result);
     default:
-      ::SetWindowLongPtrA(hWnd, DWLP_MSGRESULT, result);
+      ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result);
       return TRUE;
   }
 }

@@ -32,7 +32,7 @@ class CWnd : public CCmdTarget {
   // there is none).
   CWnd GetDlgItem(int id) const { return CWnd(::GetDlgItem(m_hWnd, id)); }
 
-  void SetWindowText(const char* text) { ::SetWindowTextA(m_hWnd, text); }
+  void SetWindowText(const wchar_t* text) { ::SetWindowTextW(m_hWnd, text); }
   void GetWindowText(CString& text) const;
   BOOL ShowWindow(int command) { return ::ShowWindow(m_hWnd, command); }
   BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
@@ -40,10 +40,10 @@ class CWnd : public CCmdTarget {
   BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
   void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
-    return ::SendMessageA(m_hWnd, message, wParam, lParam);
+    return ::SendMessageW(m_hWnd, message, wParam, lParam);
   }
   BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
-    return ::PostMessageA(m_hWnd, message, wParam, lParam);
+    return ::PostMessageW(m_hWnd, message, wParam, lParam);
   }
   UINT_PTR SetTimer(UINT_PTR id, UINT elapseMs, TIMERPROC proc) { return ::SetTimer(m_hWnd, id, elapseMs, proc); }
   BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }

@@ -16,21 +16,21 @@
 
 namespace {
 
-constexpr char kLaunchVerb[] = "open";
-constexpr char kUpdaterMutexName[] = "Zelvra_CallUpdater";
+constexpr wchar_t kLaunchVerb[] = L"open";
+constexpr wchar_t kUpdaterMutexName[] = L"Zelvra_CallUpdater";
 constexpr DWORD kPollIntervalMs = 200;
 constexpr int kPollLimit = 30;
 
 #ifndef _WIN64
 // The launch record of the 32-bit release build, as the platform expects it.
-static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA of the x86 build");
+static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of the x86 build");
 #endif
 
 }  // namespace
 
 BOOL CInstallerDlg::LaunchUpdater() {
   AFX_ASSERT_UI_THREAD();
-  const CString program = zelvra::kUpdaterProgram;
+  const CString program = AfxWide(zelvra::kUpdaterProgram);
   CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
   if (downloads.DoModal() != IDOK) return FALSE;  // the download dialog has told the user
 
@@ -45,9 +45,9 @@ BOOL CInstallerDlg::LaunchUpdater() {
   }
 
   const CString launchPath = downloads.GetLaunchPath();
-  const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.str(), program.str(), m_bTestMode != 0));
+  const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.u16(), program.u16(), m_bTestMode != 0));
 
-  SHELLEXECUTEINFOA launch;
+  SHELLEXECUTEINFOW launch;
   std::memset(&launch, 0, sizeof(launch));
   launch.cbSize = sizeof(launch);
   launch.fMask = SEE_MASK_NOCLOSEPROCESS;
@@ -57,7 +57,7 @@ BOOL CInstallerDlg::LaunchUpdater() {
   launch.lpParameters = parameters;
   launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
   launch.nShow = SW_HIDE;
-  const BOOL launched = ::ShellExecuteExA(&launch);
+  const BOOL launched = ::ShellExecuteExW(&launch);
   check.Release();
   if (launched) {
     const afx::UniqueHandle process(launch.hProcess);  // nothing waits on it; closed after the wait
@@ -74,7 +74,7 @@ void CInstallerDlg::WaitForUpdaterMutex(CString name) {
   // copy of itself is already running.
   for (int probes = 0; probes < kPollLimit; ++probes) {
     ::Sleep(kPollIntervalMs);
-    const afx::UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, name));
+    const afx::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
     // A mutex that denies us access exists all the same.
     if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
   }

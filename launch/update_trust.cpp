@@ -16,13 +16,9 @@ namespace {
 // fingerprint (lowercase hex) of its signing certificate; empty when the
 // signature is missing or not valid.
 std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
-  std::vector<wchar_t> widePath(static_cast<size_t>(path.GetLength()) + 1, L'\0');
-  const int chars = ::MultiByteToWideChar(CP_ACP, 0, path, -1, widePath.data(), static_cast<int>(widePath.size()));
-  if (chars <= 0) return std::string();
-
   WINTRUST_FILE_INFO fileInfo{};
   fileInfo.cbStruct = sizeof(fileInfo);
-  fileInfo.pcwszFilePath = widePath.data();
+  fileInfo.pcwszFilePath = path;
   fileInfo.hFile = file;  // the bytes checked are those of the file held open
   WINTRUST_DATA trust{};
   trust.cbStruct = sizeof(trust);
@@ -72,7 +68,7 @@ bool UpdateSignersPinned() { return kPinnedUpdateSigners[0] != nullptr; }
 bool CUpdateFileCheck::Verify(const std::vector<CString>& files) {
   Release();
   for (const CString& path : files) {
-    HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                 nullptr);
     m_files.emplace_back(path, afx::UniqueHandle(file));
   }
@@ -89,5 +85,5 @@ void CUpdateFileCheck::DeleteFiles() {
   std::vector<CString> paths;
   for (const auto& file : m_files) paths.push_back(file.first);
   Release();
-  for (const CString& path : paths) ::DeleteFileA(path);
+  for (const CString& path : paths) ::DeleteFileW(path);
 }

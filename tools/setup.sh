@@ -10,8 +10,28 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   wine64 fonts-wine xvfb x11-utils fonts-nanum imagemagick
   googletest clang llvm libclang-rt-14-dev
-  tinyproxy curl openssl osslsigncode
+  tinyproxy curl openssl osslsigncode locales
 )
+# The C library's locales that let the tests give Wine a user-interface
+# language apart from its ANSI code page (LANG/LC_MESSAGES and LC_CTYPE).
+locales=(en_US.UTF-8 ko_KR.UTF-8)
+
+locales_missing() {
+  local have name
+  have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z' | tr -d '-')
+  for name in "${locales[@]}"; do
+    echo "$have" | grep -qx "$(echo "$name" | tr 'A-Z' 'a-z' | tr -d '-')" || return 0
+  done
+  return 1
+}
+
+generate_locales() {
+  local name
+  for name in "${locales[@]}"; do
+    grep -q "^$name UTF-8" /etc/locale.gen 2>/dev/null || echo "$name UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+  done
+  $sudo locale-gen >/dev/null
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -19,13 +39,20 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "setup: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
+if [ ${#missing[@]} -eq 0 ]; then
+  if locales_missing; then
+    echo "setup: generating the locales ${locales[*]}"
+    generate_locales
+  fi
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 # tinyproxy is started by the tests themselves, on loopback only.
 if command -v systemctl >/dev/null 2>&1; then $sudo systemctl disable --now tinyproxy >/dev/null 2>&1 || true; fi
+if locales_missing; then generate_locales; fi

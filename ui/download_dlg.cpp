@@ -24,20 +24,20 @@ namespace {
 // The folder operations over the file system.
 class FileSystemFolders : public zelvra::FolderOperations {
  public:
-  bool IsDirectory(const std::string& path) override { return ::PathIsDirectoryA(path.c_str()) != FALSE; }
-  void CreateDirectory(const std::string& path) override { ::CreateDirectoryA(path.c_str(), nullptr); }
+  bool IsDirectory(const std::u16string& path) override { return ::PathIsDirectoryW(AfxWide(path)) != FALSE; }
+  void CreateDirectory(const std::u16string& path) override { ::CreateDirectoryW(AfxWide(path), nullptr); }
 };
 
 // The temporary path, ending with a backslash, or empty when the system has
 // none. A path longer than MAX_PATH is fetched whole into a larger buffer
 // rather than cut or overrun.
 CString TemporaryPath() {
-  char buffer[MAX_PATH] = {};
-  const DWORD length = ::GetTempPathA(MAX_PATH, buffer);
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
   if (length == 0) return CString();
   if (length < MAX_PATH) return CString(buffer, static_cast<int>(length));
-  std::string larger(length + 1, '\0');
-  const DWORD again = ::GetTempPathA(length + 1, &larger[0]);
+  std::wstring larger(length + 1, L'\0');
+  const DWORD again = ::GetTempPathW(length + 1, &larger[0]);
   if (again == 0 || again > length) return CString();
   larger.resize(again);
   return CString(larger);
@@ -66,14 +66,14 @@ BOOL CDownloadDlg::OnInitDialog() {
   m_progress.SendMessage(PBM_SETRANGE, 0, MAKELPARAM(zelvra::kProgressMin, zelvra::kProgressMax));
 
   struct File {
-    const char* name;
+    const wchar_t* name;
     UINT testUrl, primaryBase, secondaryBase;
   };
   // Taken from the end: the library first, the launcher last.
   static const File kFiles[] = {
-      {"ZVCallUpdater.exe", IDS_DEV_URL_LAUNCHER, IDS_PRIMARY_BASE, IDS_SECONDARY_BASE},
-      {"ZVUpdater.exe", IDS_DEV_URL_UPDATER, IDS_PRIMARY_BASE, IDS_SECONDARY_BASE},
-      {"ZVUpdaterRes.dll", IDS_DEV_URL_UPDATER_RES, IDS_PRIMARY_EDITION_BASE, IDS_SECONDARY_EDITION_BASE},
+      {L"ZVCallUpdater.exe", IDS_DEV_URL_LAUNCHER, IDS_PRIMARY_BASE, IDS_SECONDARY_BASE},
+      {L"ZVUpdater.exe", IDS_DEV_URL_UPDATER, IDS_PRIMARY_BASE, IDS_SECONDARY_BASE},
+      {L"ZVUpdaterRes.dll", IDS_DEV_URL_UPDATER_RES, IDS_PRIMARY_EDITION_BASE, IDS_SECONDARY_EDITION_BASE},
   };
   for (const File& file : kFiles) {
     if (m_bTestMode) {
@@ -93,7 +93,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
 
   const CString tempPath = TemporaryPath();
   if (tempPath.IsEmpty()) return;  // stays open, without a worker, until the user cancels
-  const CString folder(zelvra::DownloadFolderIn(tempPath.str()));
+  const CString folder(zelvra::DownloadFolderIn(tempPath.u16()));
   // A folder that cannot be made (or, elevated, made safe) shows up as the
   // worker's failure to create its file.
   DWORD folderError = NO_ERROR;
@@ -116,7 +116,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   m_pWorker->SetDownloadFolder(folder, folderError);
   m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
   m_localPaths.push_back(m_strLocalPath);
-  if (zelvra::IsLaunchPath(m_strLocalPath.str(), &AfxIsLeadByte)) m_strLaunchPath = m_strLocalPath;
+  if (zelvra::IsLaunchPath(m_strLocalPath.u16())) m_strLaunchPath = m_strLocalPath;
   m_pWorker->SetOwner(this);  // on this thread, before the worker runs
 
   // The worker closes its own thread handle when it deletes itself; a cancel
@@ -201,11 +201,11 @@ void CDownloadDlg::JoinCancelledWorker() {
     const DWORD wait = ::MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
     if (wait != WAIT_OBJECT_0 + 1) return;  // ended, timed out or failed
     MSG message;
-    ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs the sent messages
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs the sent messages
   }
 }
 
 BOOL CDownloadDlg::CreateDirectoryPath(CString path) {
   FileSystemFolders folders;
-  return zelvra::CreateDirectoryPath(path.str(), folders, &AfxIsLeadByte) ? TRUE : FALSE;
+  return zelvra::CreateDirectoryPath(path.u16(), folders) ? TRUE : FALSE;
 }

@@ -13,7 +13,7 @@ BEGIN_MESSAGE_MAP(CInstallerDlg, CDialog)
 END_MESSAGE_MAP()
 
 CInstallerDlg::CInstallerDlg(CWnd* parent) : CDialog(IDD_INSTALLER_DIALOG, parent) {
-  m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+  m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
 
 CInstallerDlg::~CInstallerDlg() = default;
@@ -34,7 +34,7 @@ BOOL CInstallerDlg::OnInitDialog() {
   SetIcon(m_hIcon, TRUE);
   SetIcon(m_hIcon, FALSE);
 
-  m_bTestMode = m_strCmdLine.Find(zelvra::kTestModeKeyword) >= 0 ? 1 : 0;
+  m_bTestMode = m_strCmdLine.Find(AfxWide(zelvra::kTestModeKeyword)) >= 0 ? 1 : 0;
   m_bStarted = 0;
 
   CString done;

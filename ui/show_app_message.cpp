@@ -16,5 +16,5 @@ int ShowAppMessage(UINT messageId, HWND owner, UINT style) {
   const UINT shownStyle = zelvra::AppMessageBoxStyle(style);
   CString message;
   message.LoadString(messageId);
-  return ::MessageBoxA(owner, message, title, shownStyle);
+  return ::MessageBoxW(owner, message, title, shownStyle);
 }

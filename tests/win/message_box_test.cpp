@@ -177,7 +177,7 @@ TEST_F(MessageBoxTest, WithoutAMainWindowOrAnActiveWindowTheBoxHasNoOwner) {
 
 TEST_F(MessageBoxTest, FrameworkBoxIsTitledWithTheApplicationNameAndOwnedByTheMainWindow) {
   int result = 0;
-  const SeenBox seen = Run([] { return AfxMessageBox("Error2:text", MB_OK, 0); }, IDOK, &result);
+  const SeenBox seen = Run([] { return AfxMessageBox(L"Error2:text", MB_OK, 0); }, IDOK, &result);
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(L"Zelvra(TM) Installer", seen.title);
   EXPECT_EQ(L"Error2:text", seen.text);

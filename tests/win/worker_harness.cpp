@@ -52,7 +52,7 @@ const char* MessageName(UINT message) {
 }
 
 FileState LocalFileState(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     CloseHandle(file);
@@ -64,7 +64,7 @@ FileState LocalFileState(const std::string& path) {
 
 std::string ReadWholeFile(const std::string& path, bool* ok) {
   if (ok != nullptr) *ok = false;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::string();
   std::string content;
@@ -101,8 +101,8 @@ WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, c
   worker_ = static_cast<CHttpFileDownloader*>(
       AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (worker_ == nullptr) return;
-  worker_->SetDownloadFolder(folder.c_str(), folderError);
-  localPath_ = worker_->SetUrls(primaryUrl.c_str(), secondaryUrl.c_str(), secondaryFirst).str();
+  worker_->SetDownloadFolder(CString(Wide(folder)), folderError);
+  localPath_ = Utf8(worker_->SetUrls(CString(Wide(primaryUrl)), CString(Wide(secondaryUrl)), secondaryFirst).str());
   worker_->SetOwner(&ownerWnd_);
   threadId_ = worker_->m_nThreadID;
   DuplicateHandle(GetCurrentProcess(), worker_->m_hThread, GetCurrentProcess(), &thread_, SYNCHRONIZE | THREAD_QUERY_INFORMATION,

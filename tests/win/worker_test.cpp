@@ -646,15 +646,16 @@ TEST_F(WorkerTest, FolderThatCouldNotBeMadeSafeFailsTheFileWithItsError) {
 // of its own on files, so what it reads back of a folder is its default; the
 // descriptor the folder is created with is checked as built instead.
 TEST_F(WorkerTest, DownloadFolderIsCreatedWritableBySystemAndAdministratorsOnly) {
-  const std::string sddl = DownloadFolderDescriptorSddl();
+  const std::u16string descriptor = DownloadFolderDescriptorSddl();
+  const std::string sddl = worker_test::Utf8(AfxWide(descriptor));
   EXPECT_EQ(0u, sddl.find("O:BAD:P")) << sddl;
-  EXPECT_TRUE(zelvra::AdmitsWritesOnlyByAdministrators(sddl)) << sddl;
+  EXPECT_TRUE(zelvra::AdmitsWritesOnlyByAdministrators(descriptor)) << sddl;
   EXPECT_NE(std::string::npos, sddl.find(";;;S-1-5-")) << "the user may read and run: " << sddl;
   std::printf("[ observe  ] download folder descriptor: %s\n", sddl.c_str());
 
   const std::string folder = folder_ + "ZelvraManager\\";
   afx::UniqueHandle held;
-  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(folder.c_str(), held));
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(CString(worker_test::Wide(folder)), held));
   ASSERT_TRUE(held);
   EXPECT_NE(FALSE, PathIsDirectoryA(folder.c_str()));
   // (Held without sharing delete, it cannot be renamed or removed on
@@ -686,7 +687,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
   afx::UniqueHandle held;
 
   write(place, "a file in the folder's place");
-  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder((place + "\\").c_str(), held));
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(CString(worker_test::Wide(place + "\\")), held));
   EXPECT_NE(FALSE, PathIsDirectoryA(place.c_str()));
   EXPECT_TRUE(asideFolders().empty());
   held.reset();
@@ -695,7 +696,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
   // A folder made by someone else, with the security it inherits from %TEMP%.
   ASSERT_TRUE(CreateDirectoryA(place.c_str(), nullptr));
   write(place + "\\version.dll", "planted");
-  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder((place + "\\").c_str(), held));
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(CString(worker_test::Wide(place + "\\")), held));
   EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(place + "\\version.dll"));
   const std::vector<std::string> aside = asideFolders();
   ASSERT_EQ(1u, aside.size());
@@ -706,7 +707,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
 
   write(place, "held");
   HoldOpen(place);  // a file nobody may delete or move now
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), SecureDownloadFolder((place + "\\").c_str(), held));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), SecureDownloadFolder(CString(worker_test::Wide(place + "\\")), held));
   EXPECT_FALSE(held);
 }
 

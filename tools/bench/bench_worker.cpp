@@ -144,6 +144,14 @@ bool PumpUntilThreadEnds(Run& run, DWORD limitMs) {
   }
 }
 
+// A UTF-8 argument as the framework's UTF-16 string.
+CString WideText(const std::string& utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring text(static_cast<size_t>(n), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], n);
+  return CString(text);
+}
+
 // "ROUNDS PATH|PATH|...": the signature check of those files, timed.
 std::string VerifyRuns(const std::string& arguments) {
   const size_t space = arguments.find(' ');
@@ -151,7 +159,7 @@ std::string VerifyRuns(const std::string& arguments) {
   std::vector<CString> files;
   for (size_t at = space + 1; space != std::string::npos && at <= arguments.size();) {
     const size_t bar = arguments.find('|', at);
-    files.push_back(arguments.substr(at, bar == std::string::npos ? std::string::npos : bar - at).c_str());
+    files.push_back(WideText(arguments.substr(at, bar == std::string::npos ? std::string::npos : bar - at)));
     if (bar == std::string::npos) break;
     at = bar + 1;
   }
@@ -176,8 +184,8 @@ std::string RunOnce(HWND owner, CWnd& ownerWnd, const std::string& folder, const
   run.worker = static_cast<CHttpFileDownloader*>(
       AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (run.worker == nullptr) return "{\"url\": " + JsonText(url) + ", \"ok\": false, \"error\": \"no thread\"}";
-  run.worker->SetDownloadFolder(folder.c_str());
-  run.worker->SetUrls(url.c_str(), url.c_str(), FALSE);
+  run.worker->SetDownloadFolder(WideText(folder));
+  run.worker->SetUrls(WideText(url), WideText(url), FALSE);
   run.worker->SetOwner(&ownerWnd);
   DuplicateHandle(GetCurrentProcess(), run.worker->m_hThread, GetCurrentProcess(), &run.thread,
                   SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);

@@ -34,6 +34,18 @@ LANGUAGES = {
     "ko": {"LC_ALL": "ko_KR.UTF-8", "LANG": "ko_KR.UTF-8"},
 }
 
+# The C library's locale whose character set Wine takes as the ANSI code page.
+CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 949: "ko_KR.UTF-8"}
+
+
+def split_locale(language, code_page):
+    """Environment for a user-interface language (a key of LANGUAGES) on
+    another ANSI code page (a key of CODE_PAGE_LOCALES): LANG and LC_MESSAGES
+    give the language, LC_CTYPE the code page, LC_ALL is removed. Needs both
+    locales generated (tools/setup.sh does)."""
+    ui = LANGUAGES[language]["LANG"]
+    return {"LC_ALL": None, "LANG": ui, "LC_MESSAGES": ui, "LC_CTYPE": CODE_PAGE_LOCALES[code_page]}
+
 # Standard dialog command IDs, as message-box buttons report them.
 IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO = 1, 2, 3, 4, 5, 6, 7
 
@@ -211,7 +223,8 @@ class Driver:
 
     exe: path of uidriver.exe (a Unix path). language: a key of LANGUAGES, or
     None for the caller's own environment. env: more environment variables
-    for the driver (and so for the programs it starts). The Wine variables
+    for the driver (and so for the programs it starts); None removes one
+    (see split_locale). The Wine variables
     (WINEPREFIX, DISPLAY, WINEDEBUG) are inherited.
     """
 
@@ -223,6 +236,7 @@ class Driver:
         if language is not None:
             environment.update(LANGUAGES[language])
         environment.update(env or {})
+        environment = {key: value for key, value in environment.items() if value is not None}
         self._stderr = tempfile.TemporaryFile()
         self._answers = queue.Queue()
         self._seq = 0
