@@ -2,21 +2,18 @@
 
 namespace zelvra {
 
-const char* ArgumentsOfCommandLine(const char* commandLine, LeadByteTest isLeadByte) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(commandLine);
-  if (p == nullptr) return "";
-  if (*p == '"') {
+const char16_t* ArgumentsOfCommandLine(const char16_t* commandLine) {
+  const char16_t* p = commandLine;
+  if (p == nullptr) return u"";
+  if (*p == u'"') {
     ++p;
-    while (*p != '\0' && *p != '"') {
-      if (isLeadByte(*p) && p[1] != '\0') ++p;  // the trail byte is part of the name
-      ++p;
-    }
-    if (*p == '"') ++p;
+    while (*p != u'\0' && *p != u'"') ++p;
+    if (*p == u'"') ++p;
   } else {
-    while (*p > ' ') ++p;
+    while (*p > u' ') ++p;
   }
-  while (*p != '\0' && *p <= ' ') ++p;
-  return reinterpret_cast<const char*>(p);
+  while (*p != u'\0' && *p <= u' ') ++p;
+  return p;
 }
 
 }  // namespace zelvra

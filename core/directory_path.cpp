@@ -2,14 +2,11 @@
 
 namespace zelvra {
 
-bool CreateDirectoryPath(const std::string& path, FolderOperations& folders,
-                         LeadByteTest isLeadByte) {
+bool CreateDirectoryPath(const std::u16string& path, FolderOperations& folders) {
   if (folders.IsDirectory(path)) return true;
-  int position = 0;
-  for (;;) {
-    position = MbcsFind(path, "\\", position + 1, isLeadByte);
-    if (position < 0) break;
-    folders.CreateDirectory(path.substr(0, static_cast<size_t>(position) + 1));
+  for (size_t position = path.find(u'\\', 1); position != std::u16string::npos;
+       position = path.find(u'\\', position + 1)) {
+    folders.CreateDirectory(path.substr(0, position + 1));
   }
   folders.CreateDirectory(path);
   return folders.IsDirectory(path);

@@ -3,8 +3,6 @@
 
 #include <string>
 
-#include "core/mbcs.h"
-
 namespace zelvra {
 
 // The two folder operations the algorithm needs, so that the real one runs
@@ -12,10 +10,10 @@ namespace zelvra {
 class FolderOperations {
  public:
   virtual ~FolderOperations() = default;
-  virtual bool IsDirectory(const std::string& path) = 0;
+  virtual bool IsDirectory(const std::u16string& path) = 0;
   // The result is deliberately not reported: a failure for an existing parent
   // is normal, and the final IsDirectory decides.
-  virtual void CreateDirectory(const std::string& path) = 0;
+  virtual void CreateDirectory(const std::u16string& path) = 0;
 };
 
 // An existing folder is left alone. Otherwise each prefix of `path` up to and
@@ -23,7 +21,6 @@ class FolderOperations {
 // separator; so "\\server\x" first tries "\\"), then the whole path, and the
 // result is whether the folder exists now. For a path ending in a backslash
 // the whole path is thus tried twice, which is harmless.
-bool CreateDirectoryPath(const std::string& path, FolderOperations& folders,
-                         LeadByteTest isLeadByte);
+bool CreateDirectoryPath(const std::u16string& path, FolderOperations& folders);
 
 }  // namespace zelvra

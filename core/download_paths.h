@@ -3,27 +3,38 @@
 
 #include <string>
 
-#include "core/mbcs.h"
-
 namespace zelvra {
 
-inline constexpr char kDownloadFolderName[] = "ZelvraManager\\";
-inline constexpr char kLaunchFileName[] = "ZVCallUpdater.exe";
+inline constexpr char16_t kDownloadFolderName[] = u"ZelvraManager\\";
+inline constexpr char16_t kLaunchFileName[] = u"ZVCallUpdater.exe";
 
 // The part of `url` after its last '/': the whole URL when it has none, an
 // empty name when it ends with '/'.
-std::string FileNameFromUrl(const std::string& url, LeadByteTest isLeadByte);
+std::u16string FileNameFromUrl(const std::u16string& url);
 
 // The local file for `primaryUrl` in `folder` (which ends with a backslash):
 // the two joined with nothing between them.
-std::string LocalPathForUrl(const std::string& folder, const std::string& primaryUrl,
-                            LeadByteTest isLeadByte);
+std::u16string LocalPathForUrl(const std::u16string& folder, const std::u16string& primaryUrl);
 
 // The download folder below the temporary path (which ends with a backslash).
-std::string DownloadFolderIn(const std::string& tempPath);
+std::u16string DownloadFolderIn(const std::u16string& tempPath);
 
-// True when `localPath` names the launcher: "ZVCallUpdater.exe" found at a
-// position greater than 0 (case-sensitive, double-byte aware).
-bool IsLaunchPath(const std::string& localPath, LeadByteTest isLeadByte);
+// True when `localPath` names the launcher: "ZVCallUpdater.exe" found first
+// at a position greater than 0 (case-sensitive).
+bool IsLaunchPath(const std::u16string& localPath);
+
+// A folder's path as the platform gives it for an open handle (the DOS form,
+// "\\?\C:\Users\x\Temp" or "\\?\UNC\server\share\dir"), in the form shown to
+// the user and passed on: "C:\Users\x\Temp\", "\\server\share\dir\".
+//
+// The "\\?\" prefix (exactly so) is dropped before a drive, an ASCII letter
+// and ':' that end the path or are followed by a backslash. "\\?\UNC\" ("UNC"
+// in any case) becomes "\\" when a server name follows that is neither "."
+// nor "?" (the short form would then name a device or another prefixed
+// path). Every other prefixed path, such as "\\?\Volume{...}\x", has no
+// shorter form and keeps its prefix; a path without the prefix is kept. The
+// result ends with exactly one backslash in place of any trailing ones; an
+// empty path stays empty.
+std::u16string FolderPathFromFinalPath(const std::u16string& finalPath);
 
 }  // namespace zelvra

@@ -1,14 +1,13 @@
 #include "core/folder_security.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace zelvra {
 
 namespace {
 
 // Read and execute on files and folders (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE).
-constexpr char kReadAndExecute[] = "0x1200a9";
+constexpr char16_t kReadAndExecute[] = u"0x1200a9";
 
 // Rights that change a folder, what it holds or its security: write data or
 // add a file (0x2), append or add a folder (0x4), write extended attributes
@@ -20,36 +19,49 @@ constexpr std::uint32_t kWriteRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000
                                        0x2000000 | 0x10000000 | 0x40000000;
 
 struct RightCode {
-  const char* code;
+  const char16_t* code;
   std::uint32_t mask;
 };
 
 // The two-letter access codes of SDDL.
 constexpr RightCode kRightCodes[] = {
-    {"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GX", 0x20000000}, {"RC", 0x20000},
-    {"SD", 0x10000},    {"WD", 0x40000},    {"WO", 0x80000},    {"RP", 0x10},       {"WP", 0x20},
-    {"CC", 0x1},        {"DC", 0x2},        {"LC", 0x4},        {"SW", 0x8},        {"LO", 0x80},
-    {"DT", 0x40},       {"CR", 0x100},      {"FA", 0x1F01FF},   {"FR", 0x120089},   {"FW", 0x120116},
-    {"FX", 0x1200A0},   {"KA", 0xF003F},    {"KR", 0x20019},    {"KW", 0x20006},    {"KX", 0x20019},
+    {u"GA", 0x10000000}, {u"GR", 0x80000000}, {u"GW", 0x40000000}, {u"GX", 0x20000000}, {u"RC", 0x20000},
+    {u"SD", 0x10000},    {u"WD", 0x40000},    {u"WO", 0x80000},    {u"RP", 0x10},       {u"WP", 0x20},
+    {u"CC", 0x1},        {u"DC", 0x2},        {u"LC", 0x4},        {u"SW", 0x8},        {u"LO", 0x80},
+    {u"DT", 0x40},       {u"CR", 0x100},      {u"FA", 0x1F01FF},   {u"FR", 0x120089},   {u"FW", 0x120116},
+    {u"FX", 0x1200A0},   {u"KA", 0xF003F},    {u"KR", 0x20019},    {u"KW", 0x20006},    {u"KX", 0x20019},
 };
 
-bool IsAdministratorOrSystem(const std::string& sid) {
-  return sid == "SY" || sid == "BA" || sid == "S-1-5-18" || sid == "S-1-5-32-544";
+bool IsAdministratorOrSystem(const std::u16string& sid) {
+  return sid == u"SY" || sid == u"BA" || sid == u"S-1-5-18" || sid == u"S-1-5-32-544";
 }
 
-// The access mask of an ACE's rights field; false when it cannot be read.
-bool ParseRights(const std::string& text, std::uint32_t* mask) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(text.c_str() + 2, &end, 16);
-    if (end == nullptr || *end != '\0' || value > 0xFFFFFFFFull) return false;
+// The value of a hexadecimal digit, or -1.
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// The access mask of an ACE's rights field: "0x" and hexadecimal digits only,
+// or two-letter codes; false when it cannot be read.
+bool ParseRights(const std::u16string& text, std::uint32_t* mask) {
+  if (text.size() > 2 && text[0] == u'0' && (text[1] == u'x' || text[1] == u'X')) {
+    std::uint64_t value = 0;
+    for (size_t at = 2; at < text.size(); ++at) {
+      const int digit = HexDigit(text[at]);
+      if (digit < 0) return false;
+      value = value * 16 + static_cast<unsigned>(digit);
+      if (value > 0xFFFFFFFFull) return false;
+    }
     *mask = static_cast<std::uint32_t>(value);
     return true;
   }
   if (text.empty() || text.size() % 2 != 0) return false;
   std::uint32_t total = 0;
   for (size_t at = 0; at < text.size(); at += 2) {
-    const std::string code = text.substr(at, 2);
+    const std::u16string code = text.substr(at, 2);
     bool known = false;
     for (const RightCode& right : kRightCodes) {
       if (code == right.code) {
@@ -66,13 +78,13 @@ bool ParseRights(const std::string& text, std::uint32_t* mask) {
 
 // Whether the flags of a DACL (P, AI, AR; NO_ACCESS_CONTROL is a null DACL)
 // make it protected and leave nothing else to interpret.
-bool IsProtectedDaclFlags(const std::string& flags) {
+bool IsProtectedDaclFlags(const std::u16string& flags) {
   bool isProtected = false;
   for (size_t at = 0; at < flags.size();) {
-    if (flags[at] == 'P') {
+    if (flags[at] == u'P') {
       isProtected = true;
       at += 1;
-    } else if (flags.compare(at, 2, "AI") == 0 || flags.compare(at, 2, "AR") == 0) {
+    } else if (flags.compare(at, 2, u"AI") == 0 || flags.compare(at, 2, u"AR") == 0) {
       at += 2;
     } else {
       return false;
@@ -83,12 +95,12 @@ bool IsProtectedDaclFlags(const std::string& flags) {
 
 // Splits an ACE's text (without its parentheses) into its first six fields:
 // type, flags, rights, object, inherited object, trustee.
-bool SplitAce(const std::string& ace, std::string fields[6]) {
+bool SplitAce(const std::u16string& ace, std::u16string fields[6]) {
   size_t start = 0;
   for (int i = 0; i < 6; ++i) {
-    const size_t end = ace.find(';', start);
-    if (end == std::string::npos && i < 5) return false;
-    fields[i] = ace.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const size_t end = ace.find(u';', start);
+    if (end == std::u16string::npos && i < 5) return false;
+    fields[i] = ace.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
     start = end + 1;
   }
   return true;
@@ -98,17 +110,17 @@ bool SplitAce(const std::string& ace, std::string fields[6]) {
 // order, each the text after its "X:" up to the next one.
 struct Components {
   bool present[4] = {};
-  std::string text[4];
+  std::u16string text[4];
 };
 
 // Splits SDDL into its components; false when it is not a sequence of them,
 // each at most once and in order.
-bool SplitComponents(const std::string& sddl, Components* components) {
+bool SplitComponents(const std::u16string& sddl, Components* components) {
   auto startsComponent = [&](size_t at) {
-    return at + 1 < sddl.size() && sddl[at + 1] == ':' &&
-           (sddl[at] == 'O' || sddl[at] == 'G' || sddl[at] == 'D' || sddl[at] == 'S');
+    return at + 1 < sddl.size() && sddl[at + 1] == u':' &&
+           (sddl[at] == u'O' || sddl[at] == u'G' || sddl[at] == u'D' || sddl[at] == u'S');
   };
-  const std::string order = "OGDS";
+  const std::u16string order = u"OGDS";
   size_t at = 0;
   size_t next = 0;  // components come in this order, each at most once
   while (at < sddl.size()) {
@@ -119,8 +131,8 @@ bool SplitComponents(const std::string& sddl, Components* components) {
     size_t end = at + 2;
     int depth = 0;
     for (; end < sddl.size(); ++end) {
-      if (sddl[end] == '(') ++depth;
-      if (sddl[end] == ')') --depth;
+      if (sddl[end] == u'(') ++depth;
+      if (sddl[end] == u')') --depth;
       if (depth == 0 && startsComponent(end)) break;
     }
     components->present[place] = true;
@@ -131,12 +143,12 @@ bool SplitComponents(const std::string& sddl, Components* components) {
 }
 
 // Whether one ACE leaves writing to SYSTEM and the Administrators.
-bool AceAdmitsOnlyAdministrators(const std::string& ace) {
-  std::string fields[6];
+bool AceAdmitsOnlyAdministrators(const std::u16string& ace) {
+  std::u16string fields[6];
   if (!SplitAce(ace, fields)) return false;
-  const std::string& type = fields[0];
-  if (type == "D" || type == "OD" || type == "XD") return true;  // a deny grants nothing
-  if (type != "A") return false;  // object and callback allow-ACEs are not expected here
+  const std::u16string& type = fields[0];
+  if (type == u"D" || type == u"OD" || type == u"XD") return true;  // a deny grants nothing
+  if (type != u"A") return false;  // object and callback allow-ACEs are not expected here
   std::uint32_t rights = 0;
   if (!ParseRights(fields[2], &rights)) return false;
   return (rights & kWriteRights) == 0 || IsAdministratorOrSystem(fields[5]);
@@ -144,27 +156,27 @@ bool AceAdmitsOnlyAdministrators(const std::string& ace) {
 
 }  // namespace
 
-std::string DownloadFolderSddl(const std::string& userSid, bool withOwner) {
-  std::string sddl = withOwner ? "O:BA" : "";
-  sddl += "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;";
+std::u16string DownloadFolderSddl(const std::u16string& userSid, bool withOwner) {
+  std::u16string sddl = withOwner ? u"O:BA" : u"";
+  sddl += u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;";
   sddl += kReadAndExecute;
-  sddl += ";;;" + userSid + ")";
+  sddl += u";;;" + userSid + u")";
   return sddl;
 }
 
-bool AdmitsWritesOnlyByAdministrators(const std::string& sddl) {
+bool AdmitsWritesOnlyByAdministrators(const std::u16string& sddl) {
   enum { kOwner = 0, kDacl = 2 };
   Components components;
   if (!SplitComponents(sddl, &components)) return false;
   if (!components.present[kOwner] || !IsAdministratorOrSystem(components.text[kOwner])) return false;
   if (!components.present[kDacl]) return false;
-  const std::string& dacl = components.text[kDacl];
-  const size_t firstAce = dacl.find('(');
+  const std::u16string& dacl = components.text[kDacl];
+  const size_t firstAce = dacl.find(u'(');
   if (!IsProtectedDaclFlags(dacl.substr(0, firstAce))) return false;
-  for (size_t at = firstAce; at != std::string::npos && at < dacl.size();) {
-    const size_t close = dacl.find(')', at);
-    if (dacl[at] != '(' || close == std::string::npos) return false;
-    if (dacl.find('(', at + 1) < close) return false;  // nested: not an ACE this check reads
+  for (size_t at = firstAce; at != std::u16string::npos && at < dacl.size();) {
+    const size_t close = dacl.find(u')', at);
+    if (dacl[at] != u'(' || close == std::u16string::npos) return false;
+    if (dacl.find(u'(', at + 1) < close) return false;  // nested: not an ACE this check reads
     if (!AceAdmitsOnlyAdministrators(dacl.substr(at + 1, close - at - 1))) return false;
     at = close + 1;
   }

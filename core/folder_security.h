@@ -13,14 +13,15 @@ namespace zelvra {
 // temporary folder) that gives SYSTEM and the Administrators full control and
 // `userSid` (the user's SID as text) read and execute, for the folder and
 // everything created in it.
-std::string DownloadFolderSddl(const std::string& userSid, bool withOwner = true);
+std::u16string DownloadFolderSddl(const std::u16string& userSid, bool withOwner = true);
 
 // True when the descriptor lets no one but SYSTEM and the Administrators
 // write: its owner is one of them (an owner may always change the DACL), its
 // DACL is present and protected, and no ACE, inherit-only ones included
 // (they become the rights on new files), allows anyone else any right to
 // write, delete, or change the security. Anything not understood counts as
-// a write.
-bool AdmitsWritesOnlyByAdministrators(const std::string& sddl);
+// a write, a number in other than plain hexadecimal digits after its "0x"
+// included.
+bool AdmitsWritesOnlyByAdministrators(const std::u16string& sddl);
 
 }  // namespace zelvra

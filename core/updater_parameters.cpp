@@ -2,24 +2,24 @@
 
 namespace zelvra {
 
-std::string BuildUpdaterParameters(const std::string& commandLine, const std::string& program,
-                                   bool testMode) {
-  std::string parameters;
-  parameters += '"';
+std::u16string BuildUpdaterParameters(const std::u16string& commandLine, const std::u16string& program,
+                                      bool testMode) {
+  std::u16string parameters;
+  parameters += u'"';
   parameters += kCommandLineKeyword;
   parameters += commandLine;
-  parameters += '"';
-  parameters += " \"";
+  parameters += u'"';
+  parameters += u" \"";
   parameters += kExecuteKeyword;
   parameters += program;
-  parameters += '"';
-  parameters += " \"";
+  parameters += u'"';
+  parameters += u" \"";
   parameters += kInstallKeyword;
-  parameters += '"';
+  parameters += u'"';
   if (testMode) {
-    parameters += " \"";
+    parameters += u" \"";
     parameters += kTestAccessArgument;
-    parameters += '"';
+    parameters += u'"';
   }
   return parameters;
 }

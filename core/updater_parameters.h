@@ -5,18 +5,19 @@
 
 namespace zelvra {
 
-inline constexpr char kUpdaterProgram[] = "Zelvra.exe";
-inline constexpr char kCommandLineKeyword[] = "@cmd=";
-inline constexpr char kExecuteKeyword[] = "@execute=";
-inline constexpr char kInstallKeyword[] = "@install";
-inline constexpr char kTestAccessArgument[] = "@5204917738162";
-inline constexpr char kTestModeKeyword[] = "@test";
+inline constexpr char16_t kUpdaterProgram[] = u"Zelvra.exe";
+inline constexpr char16_t kCommandLineKeyword[] = u"@cmd=";
+inline constexpr char16_t kExecuteKeyword[] = u"@execute=";
+inline constexpr char16_t kInstallKeyword[] = u"@install";
+inline constexpr char16_t kTestAccessArgument[] = u"@5204917738162";
+inline constexpr char16_t kTestModeKeyword[] = u"@test";
 
 // "@cmd=<commandLine>" "@execute=<program>" "@install", each quoted, blank
 // separated, and in test mode the quoted access argument last. The command
 // line goes in exactly as given: its own quotation marks are neither escaped
-// nor doubled, and nothing is trimmed, because the launcher takes it verbatim.
-std::string BuildUpdaterParameters(const std::string& commandLine, const std::string& program,
-                                   bool testMode);
+// nor doubled, and nothing is trimmed, because the launcher takes it verbatim
+// (characters outside the basic plane included, as their surrogate pairs).
+std::u16string BuildUpdaterParameters(const std::u16string& commandLine, const std::u16string& program,
+                                      bool testMode);
 
 }  // namespace zelvra

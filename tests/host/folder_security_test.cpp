@@ -9,61 +9,66 @@ namespace {
 using zelvra::AdmitsWritesOnlyByAdministrators;
 using zelvra::DownloadFolderSddl;
 
-constexpr char kUser[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
+constexpr char16_t kUser[] = u"S-1-5-21-1004336348-1177238915-682003330-1001";
 
 TEST(FolderSecurity, TheFolderIsOwnedByTheAdministratorsAndOnlyReadByTheUser) {
-  EXPECT_EQ(std::string("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + ")",
+  EXPECT_EQ(std::u16string(u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + u")",
             DownloadFolderSddl(kUser));
-  EXPECT_EQ(std::string("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + ")",
+  EXPECT_EQ(std::u16string(u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + u")",
             DownloadFolderSddl(kUser, false));
   EXPECT_TRUE(AdmitsWritesOnlyByAdministrators(DownloadFolderSddl(kUser)));
 }
 
 TEST(FolderSecurity, OnlyDescriptorsThatKeepEveryoneElseFromWritingPass) {
-  const std::string user = kUser;
+  const std::u16string user = kUser;
   struct Row {
-    std::string sddl;
+    std::u16string sddl;
     bool passes;
     const char* why;
   } rows[] = {
-      {"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + ")", true, "as read back"},
-      {"O:S-1-5-32-544D:P(A;OICI;FA;;;S-1-5-18)(A;OICI;FRFX;;;WD)", true, "SIDs spelt out; read for everyone"},
-      {"O:SYD:P", true, "protected and empty: nobody may do anything"},
-      {"O:BAD:P(D;OICI;FA;;;WD)(A;;FA;;;BA)", true, "a deny grants nothing"},
-      {"O:BAD:P(A;OICI;0x1200a9;;;" + user + ")S:(ML;;NW;;;HI)", true, "a label in the SACL"},
-      {"O:" + user + "D:P(A;OICI;FA;;;SY)", false, "the user owns it and may change the DACL"},
-      {"D:P(A;OICI;FA;;;SY)", false, "no owner known"},
-      {"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, "not protected: %TEMP%'s rights are inherited"},
-      {"O:BAD:AI(A;OICI;FA;;;SY)", false, "auto-inherited but not protected"},
-      {"O:BA", false, "no DACL: everyone may do anything"},
-      {"O:BAD:NO_ACCESS_CONTROL", false, "a null DACL"},
-      {"O:BAD:P(A;OICI;FA;;;" + user + ")", false, "full control for the user"},
-      {"O:BAD:P(A;OICIIO;FA;;;" + user + ")", false, "inherit-only: every new file writable by the user"},
-      {"O:BAD:P(A;;0x2;;;" + user + ")", false, "add a file"},
-      {"O:BAD:P(A;;0x4;;;AU)", false, "add a folder"},
-      {"O:BAD:P(A;;0x40;;;WD)", false, "delete a child"},
-      {"O:BAD:P(A;;SD;;;" + user + ")", false, "delete"},
-      {"O:BAD:P(A;;WD;;;" + user + ")", false, "write the DACL"},
-      {"O:BAD:P(A;;WO;;;" + user + ")", false, "take ownership"},
-      {"O:BAD:P(A;;GW;;;BU)", false, "generic write"},
-      {"O:BAD:P(A;;GA;;;CO)", false, "generic all for the creator"},
-      {"O:BAD:P(A;;FW;;;IU)", false, "file write"},
-      {"O:BAD:P(A;;0x2000000;;;WD)", false, "maximum allowed"},
-      {"O:BAD:P(XA;;FX;;;WD;(@User.Title==\"PM\"))", false, "a conditional ACE is not understood"},
-      {"O:BAD:P(OA;;FA;00000000-0000-0000-0000-000000000000;;WD)", false, "an object ACE"},
-      {"O:BAD:P(A;;ZZ;;;WD)", false, "unknown right"},
-      {"O:BAD:P(A;;0x1200a9g;;;WD)", false, "malformed number"},
-      {"O:BAD:P(A;;FA;;)", false, "too few fields"},
-      {"O:BAD:P(A;;FR;;;WD", false, "unterminated ACE"},
+      {u"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + u")", true, "as read back"},
+      {u"O:S-1-5-32-544D:P(A;OICI;FA;;;S-1-5-18)(A;OICI;FRFX;;;WD)", true, "SIDs spelt out; read for everyone"},
+      {u"O:SYD:P", true, "protected and empty: nobody may do anything"},
+      {u"O:BAD:P(D;OICI;FA;;;WD)(A;;FA;;;BA)", true, "a deny grants nothing"},
+      {u"O:BAD:P(A;OICI;0x1200a9;;;" + user + u")S:(ML;;NW;;;HI)", true, "a label in the SACL"},
+      {u"O:" + user + u"D:P(A;OICI;FA;;;SY)", false, "the user owns it and may change the DACL"},
+      {u"D:P(A;OICI;FA;;;SY)", false, "no owner known"},
+      {u"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, "not protected: %TEMP%'s rights are inherited"},
+      {u"O:BAD:AI(A;OICI;FA;;;SY)", false, "auto-inherited but not protected"},
+      {u"O:BA", false, "no DACL: everyone may do anything"},
+      {u"O:BAD:NO_ACCESS_CONTROL", false, "a null DACL"},
+      {u"O:BAD:P(A;OICI;FA;;;" + user + u")", false, "full control for the user"},
+      {u"O:BAD:P(A;OICIIO;FA;;;" + user + u")", false, "inherit-only: every new file writable by the user"},
+      {u"O:BAD:P(A;;0x2;;;" + user + u")", false, "add a file"},
+      {u"O:BAD:P(A;;0x4;;;AU)", false, "add a folder"},
+      {u"O:BAD:P(A;;0x40;;;WD)", false, "delete a child"},
+      {u"O:BAD:P(A;;SD;;;" + user + u")", false, "delete"},
+      {u"O:BAD:P(A;;WD;;;" + user + u")", false, "write the DACL"},
+      {u"O:BAD:P(A;;WO;;;" + user + u")", false, "take ownership"},
+      {u"O:BAD:P(A;;GW;;;BU)", false, "generic write"},
+      {u"O:BAD:P(A;;GA;;;CO)", false, "generic all for the creator"},
+      {u"O:BAD:P(A;;FW;;;IU)", false, "file write"},
+      {u"O:BAD:P(A;;0x2000000;;;WD)", false, "maximum allowed"},
+      {u"O:BAD:P(XA;;FX;;;WD;(@User.Title==\"PM\"))", false, "a conditional ACE is not understood"},
+      {u"O:BAD:P(OA;;FA;00000000-0000-0000-0000-000000000000;;WD)", false, "an object ACE"},
+      {u"O:BAD:P(A;;ZZ;;;WD)", false, "unknown right"},
+      {u"O:BAD:P(A;;0x1200a9g;;;WD)", false, "malformed number"},
+      {u"O:BAD:P(A;;0X001200A9;;;WD)", true, "leading zeros, capitals"},
+      {u"O:BAD:P(A;;0x100000000;;;WD)", false, "beyond 32 bits"},
+      {u"O:BAD:P(A;;0x+1;;;WD)", false, "a sign is not a hexadecimal digit"},
+      {u"O:BAD:P(A;;0x 1;;;WD)", false, "nor is a blank"},
+      {u"O:BAD:P(A;;FA;;)", false, "too few fields"},
+      {u"O:BAD:P(A;;FR;;;WD", false, "unterminated ACE"},
       // Found by fuzz/folder_security_fuzz.cpp.
-      {"S:(ML;;NW;;;HI)O:BAD:P", false, "components out of order"},
-      {"O:BAD:PAI0A;OICI;FA;;;SY)", false, "flags that are not flags"},
-      {"O:BAD:P(A;;FR;;;WD(A;;0x2;;;WD)", false, "an ACE inside an unterminated one"},
-      {"", false, "empty"},
-      {"garbage", false, "not SDDL"},
+      {u"S:(ML;;NW;;;HI)O:BAD:P", false, "components out of order"},
+      {u"O:BAD:PAI0A;OICI;FA;;;SY)", false, "flags that are not flags"},
+      {u"O:BAD:P(A;;FR;;;WD(A;;0x2;;;WD)", false, "an ACE inside an unterminated one"},
+      {u"", false, "empty"},
+      {u"garbage", false, "not SDDL"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(row.passes, AdmitsWritesOnlyByAdministrators(row.sddl)) << row.why << ": " << row.sddl;
+    EXPECT_EQ(row.passes, AdmitsWritesOnlyByAdministrators(row.sddl))
+        << row.why << ": " << ::testing::PrintToString(row.sddl);
   }
 }
 

@@ -44,30 +44,71 @@ TEST(FrameworkMessageBoxStyle, AddsTheExclamationOnlyToIconlessCommonButtonSets)
 }
 
 TEST(BuildUpdaterParameters, MatchesTheLauncherContract) {
-  EXPECT_EQ("\"@cmd=\" \"@execute=Zelvra.exe\" \"@install\"", BuildUpdaterParameters("", kUpdaterProgram, false));
-  EXPECT_EQ("\"@cmd=@test\" \"@execute=Zelvra.exe\" \"@install\" \"@5204917738162\"",
-            BuildUpdaterParameters("@test", kUpdaterProgram, true));
+  EXPECT_EQ(u"\"@cmd=\" \"@execute=Zelvra.exe\" \"@install\"", BuildUpdaterParameters(u"", kUpdaterProgram, false));
+  EXPECT_EQ(u"\"@cmd=@test\" \"@execute=Zelvra.exe\" \"@install\" \"@5204917738162\"",
+            BuildUpdaterParameters(u"@test", kUpdaterProgram, true));
   // The command line goes in verbatim: inner quotes, double blanks, trailing blank.
-  EXPECT_EQ("\"@cmd=\"C:\\a b\"  x@testy \" \"@execute=Zelvra.exe\" \"@install\" \"@5204917738162\"",
-            BuildUpdaterParameters("\"C:\\a b\"  x@testy ", kUpdaterProgram, true));
+  EXPECT_EQ(u"\"@cmd=\"C:\\a b\"  x@testy \" \"@execute=Zelvra.exe\" \"@install\" \"@5204917738162\"",
+            BuildUpdaterParameters(u"\"C:\\a b\"  x@testy ", kUpdaterProgram, true));
+  // Korean, Thai and a surrogate pair next to '@' and '"' stay as they are.
+  EXPECT_EQ(u"\"@cmd=\uae40@\U0001F600\"\u0e01\" \"@execute=Zelvra.exe\" \"@install\"",
+            BuildUpdaterParameters(u"\uae40@\U0001F600\"\u0e01", kUpdaterProgram, false));
 }
 
 TEST(DownloadPaths, FileNameComesFromTheLastSlashOfThePrimaryUrl) {
-  EXPECT_EQ("ZVUpdater.exe", FileNameFromUrl("http://h:1/Zelvra/ZVUpdater.exe", &NoLeadBytes));
-  EXPECT_EQ("no-slash", FileNameFromUrl("no-slash", &NoLeadBytes));
-  EXPECT_EQ("", FileNameFromUrl("http://h/Zelvra/", &NoLeadBytes));
-  EXPECT_EQ("C:\\T\\ZelvraManager\\ZVUpdaterRes.dll",
-            LocalPathForUrl("C:\\T\\ZelvraManager\\", "http://h/Zelvra-TTS-WUX/ZVUpdaterRes.dll", &NoLeadBytes));
-  EXPECT_EQ("C:\\T\\", LocalPathForUrl("C:\\T\\", "http://h/x/", &NoLeadBytes));
-  EXPECT_EQ("C:\\T\\ZelvraManager\\", DownloadFolderIn("C:\\T\\"));
+  EXPECT_EQ(u"ZVUpdater.exe", FileNameFromUrl(u"http://h:1/Zelvra/ZVUpdater.exe"));
+  EXPECT_EQ(u"no-slash", FileNameFromUrl(u"no-slash"));
+  EXPECT_EQ(u"", FileNameFromUrl(u"http://h/Zelvra/"));
+  EXPECT_EQ(u"\U0001F600\uac00.exe", FileNameFromUrl(u"http://h/\uac00/\U0001F600\uac00.exe"));
+  EXPECT_EQ(u"C:\\T\\ZelvraManager\\ZVUpdaterRes.dll",
+            LocalPathForUrl(u"C:\\T\\ZelvraManager\\", u"http://h/Zelvra-TTS-WUX/ZVUpdaterRes.dll"));
+  EXPECT_EQ(u"C:\\T\\", LocalPathForUrl(u"C:\\T\\", u"http://h/x/"));
+  EXPECT_EQ(u"C:\\T\\ZelvraManager\\", DownloadFolderIn(u"C:\\T\\"));
+  EXPECT_EQ(u"C:\\Users\\\uae40\uccA0\uc218\\ZelvraManager\\", DownloadFolderIn(u"C:\\Users\\\uae40\uccA0\uc218\\"));
 }
 
 TEST(DownloadPaths, LaunchPathIsRecognisedAfterTheFirstCharacterOnly) {
-  EXPECT_TRUE(IsLaunchPath("C:\\T\\ZelvraManager\\ZVCallUpdater.exe", &NoLeadBytes));
-  EXPECT_FALSE(IsLaunchPath("C:\\T\\ZelvraManager\\ZVUpdater.exe", &NoLeadBytes));
-  EXPECT_FALSE(IsLaunchPath("C:\\T\\ZelvraManager\\ZVUpdaterRes.dll", &NoLeadBytes));
-  EXPECT_FALSE(IsLaunchPath("ZVCallUpdater.exe", &NoLeadBytes));  // at position 0
-  EXPECT_FALSE(IsLaunchPath("C:\\zvcallupdater.exe", &NoLeadBytes));
+  EXPECT_TRUE(IsLaunchPath(u"C:\\T\\ZelvraManager\\ZVCallUpdater.exe"));
+  EXPECT_TRUE(IsLaunchPath(u"C:\\\uae40\U0001F600\\ZelvraManager\\ZVCallUpdater.exe"));
+  EXPECT_FALSE(IsLaunchPath(u"C:\\T\\ZelvraManager\\ZVUpdater.exe"));
+  EXPECT_FALSE(IsLaunchPath(u"C:\\T\\ZelvraManager\\ZVUpdaterRes.dll"));
+  EXPECT_FALSE(IsLaunchPath(u"ZVCallUpdater.exe"));  // at position 0
+  EXPECT_FALSE(IsLaunchPath(u"C:\\zvcallupdater.exe"));
+}
+
+TEST(DownloadPaths, FolderPathFromFinalPathDropsThePrefixWhereAShortFormExists) {
+  struct Case {
+    std::u16string finalPath, folder;
+  };
+  const Case cases[] = {
+      {u"\\\\?\\C:\\Users\\x\\AppData\\Local\\Temp", u"C:\\Users\\x\\AppData\\Local\\Temp\\"},
+      {u"\\\\?\\C:\\Users\\\uae40\uccA0\uc218\\Temp\\", u"C:\\Users\\\uae40\uccA0\uc218\\Temp\\"},
+      {u"\\\\?\\d:\\T\\\\\\", u"d:\\T\\"},  // any trailing separators become one
+      {u"\\\\?\\C:\\", u"C:\\"},            // the root
+      {u"\\\\?\\C:", u"C:\\"},
+      {u"\\\\?\\UNC\\server\\share\\dir", u"\\\\server\\share\\dir\\"},
+      {u"\\\\?\\unc\\server\\share\\", u"\\\\server\\share\\"},
+      {u"\\\\?\\Volume{0b1e8e5a-1c2d-11ef-9a3b-806e6f6e6963}\\x",
+       u"\\\\?\\Volume{0b1e8e5a-1c2d-11ef-9a3b-806e6f6e6963}\\x\\"},  // no shorter form
+      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\"},
+      // Would change meaning when shortened: kept with the prefix.
+      {u"\\\\?\\C:x", u"\\\\?\\C:x\\"},                          // drive-relative
+      {u"\\\\?\\1:\\x", u"\\\\?\\1:\\x\\"},                      // not a letter
+      {u"\\\\?\\UNC\\.\\pipe\\x", u"\\\\?\\UNC\\.\\pipe\\x\\"},  // "\\.\" is a device
+      {u"\\\\?\\UNC\\?\\C:\\x", u"\\\\?\\UNC\\?\\C:\\x\\"},      // "\\?\" again
+      {u"\\\\?\\UNC\\\\x", u"\\\\?\\UNC\\\\x\\"},                // no server
+      {u"\\\\?\\UNC\\", u"\\\\?\\UNC\\"},
+      {u"\\\\?\\", u"\\\\?\\"},
+      {u"\\\\?\\\\\\", u"\\\\?\\"},
+      {u"\\\\.\\C:\\x", u"\\\\.\\C:\\x\\"},  // not the prefix ("\\.\" exactly is another one)
+      {u"C:\\Temp", u"C:\\Temp\\"},          // no prefix: kept
+      {u"C:\\Temp\\\\", u"C:\\Temp\\"},
+      {u"\\\\server\\share", u"\\\\server\\share\\"},
+      {u"", u""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.folder, FolderPathFromFinalPath(c.finalPath)) << ::testing::PrintToString(c.finalPath);
+  }
 }
 
 TEST(ProgressPosition, IsTruncatedPercentOfTheLength) {
@@ -99,27 +140,30 @@ TEST(ProgressPosition, WithoutALengthMovesWithTheDataAndNeverDivides) {
 
 TEST(ParseContentLength, ReadsLikeAtolWithDefinedLimits) {
   struct Case {
-    const char* text;
+    const char16_t* text;
     std::uint32_t value;
   };
   const Case cases[] = {
-      {"1234", 1234}, {"  42", 42}, {"\t7", 7}, {"+5", 5}, {"12abc", 12}, {"0", 0},
-      {"", 0}, {"abc", 0}, {"-5", 0}, {"-0", 0},
-      {"4294967295", 4294967295u},                 // the largest 32-bit length
-      {"4294967296", 0},                           // does not fit: unknown
-      {"99999999999999999999999999999", 0},        // far too large: unknown, no overflow
-      {"2147483648", 2147483648u},                 // above a signed long, still a valid length
+      {u"1234", 1234}, {u"  42", 42}, {u"\t7", 7}, {u"+5", 5}, {u"12abc", 12}, {u"0", 0},
+      {u"", 0}, {u"abc", 0}, {u"-5", 0}, {u"-0", 0},
+      {u"4294967295", 4294967295u},                 // the largest 32-bit length
+      {u"4294967296", 0},                           // does not fit: unknown
+      {u"99999999999999999999999999999", 0},        // far too large: unknown, no overflow
+      {u"2147483648", 2147483648u},                 // above a signed long, still a valid length
+      {u"\u3000" u"5", 0}, {u"\uff15", 0},          // other blanks and digits are not read
+      {u"7\U0001F600", 7},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.value, ParseContentLength(c.text)) << '"' << c.text << '"';
+  for (const Case& c : cases) EXPECT_EQ(c.value, ParseContentLength(c.text)) << ::testing::PrintToString(c.text);
   EXPECT_EQ(0u, ParseContentLength(nullptr));
 }
 
 TEST(ParseStatusCode, ReadsTheDecimalCode) {
-  EXPECT_EQ(200, ParseStatusCode("200"));
-  EXPECT_EQ(404, ParseStatusCode(" 404"));
-  EXPECT_EQ(-1, ParseStatusCode(""));
-  EXPECT_EQ(-1, ParseStatusCode("OK"));
-  EXPECT_EQ(-1, ParseStatusCode("99999999999"));
+  EXPECT_EQ(200, ParseStatusCode(u"200"));
+  EXPECT_EQ(404, ParseStatusCode(u" 404"));
+  EXPECT_EQ(-1, ParseStatusCode(u""));
+  EXPECT_EQ(-1, ParseStatusCode(u"OK"));
+  EXPECT_EQ(-1, ParseStatusCode(u"99999999999"));
+  EXPECT_EQ(-1, ParseStatusCode(u"\uff12\uff10\uff10"));
   EXPECT_EQ(-1, ParseStatusCode(nullptr));
 }
 
