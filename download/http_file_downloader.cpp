@@ -267,7 +267,7 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
 DWORD CHttpFileDownloader::QueryContentLength(CHttpFile* file) {
   if (file == nullptr) return 0;
   wchar_t text[32] = {};
-  DWORD length = sizeof(text) - sizeof(wchar_t);  // in bytes, the terminator kept
+  DWORD length = sizeof(text);  // in bytes: 32 characters with the terminator
   if (!file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, text, &length)) return 0;
   return zelvra::ParseContentLength(AfxU16(text));
 }

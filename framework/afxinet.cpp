@@ -139,7 +139,7 @@ CHttpFile::~CHttpFile() { Close(); }
 
 BOOL CHttpFile::QueryInfoStatusCode(DWORD& statusCode) const {
   wchar_t buffer[80] = {};
-  DWORD length = sizeof(buffer) - sizeof(wchar_t);  // in bytes, the terminator kept
+  DWORD length = sizeof(buffer);  // in bytes: 80 characters with the terminator
   if (!QueryInfo(HTTP_QUERY_STATUS_CODE, buffer, &length)) return FALSE;
   const int code = zelvra::ParseStatusCode(AfxU16(buffer));
   if (code < 0) return FALSE;

@@ -19,6 +19,7 @@ import unittest
 import urllib.parse
 
 import harness
+import installer_checks
 from harness import uidriver
 
 IDOK, IDCANCEL = uidriver.IDOK, uidriver.IDCANCEL
@@ -76,32 +77,17 @@ def read_launcher_record(path):
     return blocks
 
 
-def locale_path_for(language):
-    """A LOCPATH under which the C library knows the language's UTF-8 locale,
-    or None when it knows it already; raises unittest.SkipTest when the
-    locale cannot be made.
-
-    Wine turns Unix file names into Windows ones through the C library's
-    character set. With LC_ALL naming a locale that is not installed, that
-    set is ASCII, and no file name outside ASCII can be read or made; the
-    user-interface language is right all the same. The locale is built once
-    into the build folder with localedef, nothing is installed."""
-    name = uidriver.LANGUAGES[language]["LC_ALL"]  # e.g. ko_KR.UTF-8
-    known = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
-    if name.lower().replace("-", "") in [k.lower().replace("-", "") for k in known]:
-        return None
-    folder = harness.build_dir() / "test-locales"
-    if not (folder / name).is_dir():
-        source, _, charset = name.partition(".")
-        folder.mkdir(parents=True, exist_ok=True)
-        try:
-            made = subprocess.run(["localedef", "-i", source, "-f", charset, str(folder / name)],
-                                  capture_output=True, text=True, timeout=120)
-        except OSError as error:
-            raise unittest.SkipTest("locale %s is not installed and localedef cannot run: %s" % (name, error))
-        if made.returncode != 0 or not (folder / name).is_dir():
-            raise unittest.SkipTest("locale %s is not installed and localedef failed: %s" % (name, made.stderr))
-    return str(folder)
+def require_locales():
+    """Fails (never skips) unless the C library has the UTF-8 locales of both
+    languages, which tools/setup.sh generates. Wine turns Unix file names into
+    Windows ones through the C library's character set, and takes the ANSI
+    code page from LC_CTYPE apart from the user-interface language only when
+    both locales exist."""
+    known = [k.lower().replace("-", "") for k in
+             subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()]
+    for name in sorted(set(uidriver.CODE_PAGE_LOCALES.values())):
+        if name.lower().replace("-", "") not in known:
+            raise AssertionError("locale %s is not generated: run tools/setup.sh" % name)
 
 
 def poll(condition, timeout, interval=0.02, what="condition"):
@@ -214,6 +200,17 @@ class InstallerRun:
 
     def prompt_controls(self):
         return {control.id: control for control in self.driver.controls(self.prompt.hwnd).controls}
+
+    def assert_prompt_texts(self):
+        """Every text of the prompt is the string table's or the template's
+        (the Korean ones included, whatever the ANSI code page)."""
+        strings = installer_checks.STRINGS[self.test.language]
+        buttons = installer_checks.BUTTON_TEXTS[self.test.language]
+        self.test.assertEqual(self.driver.window(self.prompt.hwnd).title, self.texts.app_title)
+        self.test.assertEqual({i: c.text for i, c in self.prompt_controls().items()},
+                              {ID_HINT: installer_checks.HINT_TEXT[self.test.language], ID_ONLINE: strings[57361],
+                               ID_QUESTION: strings[57362], IDOK: buttons[IDOK], IDCANCEL: buttons[IDCANCEL],
+                               ID_CLOSE: buttons[ID_CLOSE], ID_DONE: strings[57360]})
 
     def prompt_state(self):
         """'first' (OK and Cancel usable again), 'complete' (the hand-off

@@ -42,7 +42,7 @@ STALL_AT = 6144
 STALL_SECONDS = 4
 
 # A folder name with a blank and letters outside ASCII that the language's
-# ANSI code page holds (1252, 949): the installer works with narrow strings.
+# ANSI code page holds (1252, 949).
 NON_ASCII_FOLDER = {"en": "Fichiers temporaires \u00e9t\u00e9", "ko": "\uc784\uc2dc \ud3f4\ub354"}
 
 # How each way of cancelling reaches the download dialog.
@@ -129,15 +129,36 @@ class BothLanguagesTests:
                 self.driver.kill(run.pid)
 
     def test_temporary_path_with_blanks_and_letters_of_the_code_page(self):
-        locale_path = checks.locale_path_for(self.language)
-        driver = uidriver.Driver(harness.uidriver_exe(), language=self.language,
-                                 env={"LOCPATH": locale_path} if locale_path else None)
+        checks.require_locales()
+        driver = uidriver.Driver(harness.uidriver_exe(), language=self.language)
         self.addCleanup(driver.close)  # ends the installer too
         temp = TempFolder(self, suffix=NON_ASCII_FOLDER[self.language])
         run = InstallerRun(self, temp, driver=driver)
         run.press_ok()
         run.wait_prompt_state("complete")
         run.assert_complete()
+
+    def test_user_whose_name_the_code_page_cannot_spell(self):
+        """%TEMP% in the profile of a user whose name the ANSI code page
+        cannot spell (a Korean name on 1252, a Thai one on 949), with this
+        test's user-interface language: every text shows, the files land in
+        that user's %TEMP%, and the launcher starts as usual."""
+        checks.require_locales()
+        for user, code_page in (("\uae40\ucca0\uc218", 1252), ("\u0e2a\u0e21\u0e0a\u0e32\u0e22", 949)):
+            with self.subTest(code_page=code_page):
+                driver = uidriver.Driver(harness.uidriver_exe(), env=uidriver.split_locale(self.language, code_page))
+                self.addCleanup(driver.close)  # ends the installer too
+                temp = TempFolder(self, suffix=os.path.join("Users", user, "AppData", "Local", "Temp"))
+                run = InstallerRun(self, temp, driver=driver)
+                run.assert_prompt_texts()
+                run.press_ok()  # found by the download dialog's caption
+                run.wait_prompt_state("complete")
+                run.assert_complete()
+                start = run.launcher_starts()[-1]
+                self.assertEqual(start["ansi_code_page"], str(code_page))
+                self.assertEqual(start["arguments"], '"@cmd=" "@execute=Zelvra.exe" "@install"')
+                harness.screenshot("user_name_on_code_page_%d_%s" % (code_page, self.language))
+                driver.close()
 
     def test_library_falls_back_to_the_secondary_folder_of_this_language(self):
         secondary_path = SECONDARY_PATHS[self.language][LIBRARY]

@@ -188,6 +188,19 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
             path.unlink()
         self.mirror.reset_log()
 
+    def test_arguments_in_any_script_reach_the_launcher_intact(self):
+        """Korean, Thai and a character outside the basic plane, whatever the
+        ANSI code page: "@cmd=" carries them exactly as given."""
+        self.start_mirror()
+        exe = harness.to_windows_path(harness.installer_exe())
+        arguments = '\ud55c\uae00 \u0e44\u0e17\u0e22 \U0001F600  "\uc790\ub8cc \ud3f4\ub354\\\ud30c\uc77c.txt" '
+        pid, prompt = self.start_installer(command_line='"%s"  %s' % (exe, arguments))
+        self.driver.click(prompt.hwnd, IDOK)
+        self.wait_finished_look(prompt)
+        start = self.wait_launcher_start()
+        self.assertEqual(start["arguments"], '"@cmd=%s" "@execute=Zelvra.exe" "@install"' % arguments)
+        self.end_finished_prompt(pid, prompt, "close button")
+
     def test_command_line_reaches_the_launcher_unchanged_and_selects_test_mode(self):
         exe = harness.to_windows_path(harness.installer_exe())
         development = [("dev", DEV_PATHS[name]) for name in UPDATE_FILES]

@@ -95,7 +95,7 @@ class MessageBoxTest : public ::testing::Test {
                              nullptr, GetModuleHandleW(nullptr), nullptr);
     mainWnd_.m_hWnd = owner_;
     g_app.m_pMainWnd = &mainWnd_;
-    if (g_app.m_pszAppName == nullptr) g_app.m_pszAppName = "Zelvra(TM) Installer";
+    if (g_app.m_pszAppName == nullptr) g_app.m_pszAppName = L"Zelvra(TM) Installer";
   }
   void TearDown() override {
     g_app.m_pMainWnd = nullptr;

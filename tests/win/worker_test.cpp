@@ -35,7 +35,7 @@ using worker_test::WorkerRun;
 
 namespace {
 
-CWinApp g_app("Zelvra(TM) Installer");  // the title of the worker's boxes and its user agent
+CWinApp g_app(L"Zelvra(TM) Installer");  // the title of the worker's boxes and its user agent
 
 constexpr wchar_t kTitle[] = L"Zelvra(TM) Installer";
 constexpr DWORD kRunFailed = static_cast<DWORD>(-1);  // Run's result for every failure
