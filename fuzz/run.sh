@@ -4,7 +4,7 @@
 # corpus in fuzz/corpus/NAME. New inputs go to build/fuzz/work/NAME (emptied
 # at each start), so the seed corpus in the repository is never modified.
 #
-#   fuzz/run.sh [SECONDS] [NAME...]     e.g. fuzz/run.sh 600   or   fuzz/run.sh 60 mbcs
+#   fuzz/run.sh [SECONDS] [NAME...]     e.g. fuzz/run.sh 600   or   fuzz/run.sh 60 command_line
 #
 # Exit status 0 when every target ran its time without a finding. Otherwise
 # the failing input is saved as build/fuzz/artifacts/NAME-crash-* (or -leak-,

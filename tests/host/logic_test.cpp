@@ -153,7 +153,9 @@ TEST(ParseContentLength, ReadsLikeAtolWithDefinedLimits) {
       {u"\u3000" u"5", 0}, {u"\uff15", 0},          // other blanks and digits are not read
       {u"7\U0001F600", 7},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.value, ParseContentLength(c.text)) << ::testing::PrintToString(c.text);
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.value, ParseContentLength(c.text)) << ::testing::PrintToString(std::u16string(c.text));
+  }
   EXPECT_EQ(0u, ParseContentLength(nullptr));
 }
 
