@@ -6,7 +6,9 @@
 #include <cwchar>
 #include <vector>
 
+#include "core/download_paths.h"
 #include "core/folder_security.h"
+#include "framework/afxfile.h"
 
 namespace {
 
@@ -55,39 +57,24 @@ std::u16string SddlOf(PSECURITY_DESCRIPTOR descriptor) {
   return AfxU16(static_cast<const wchar_t*>(text.get()));
 }
 
-// The security of the download folder for this process's user, with the
-// Administrators as owner or (`withOwner` false) the creator's default owner.
-bool BuildDescriptor(bool withOwner, LocalMemory& descriptor) {
+// The security of the download folder for this process's user, owned by the
+// Administrators.
+bool BuildDescriptor(LocalMemory& descriptor) {
   const std::wstring user = ProcessUserSid();
   if (user.empty()) return false;
-  return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(AfxWide(zelvra::DownloadFolderSddl(AfxU16(user.c_str()), withOwner)),
+  return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(AfxWide(zelvra::DownloadFolderSddl(AfxU16(user.c_str()))),
                                                                 SDDL_REVISION_1, descriptor.Receive<void>(),
                                                                 nullptr) != FALSE;
 }
 
-// Creates the folder with its security; NO_ERROR or the error code
-// (ERROR_ALREADY_EXISTS when something is in its place).
-DWORD CreateSecuredFolder(const std::wstring& path) {
-  for (bool withOwner : {true, false}) {
-    LocalMemory descriptor;
-    if (!BuildDescriptor(withOwner, descriptor)) return ::GetLastError() != 0 ? ::GetLastError() : ERROR_INVALID_SID;
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-    if (::CreateDirectoryW(path.c_str(), &attributes)) return NO_ERROR;
-    const DWORD error = ::GetLastError();
-    // A token that may not name the Administrators as owner: its default
-    // owner then, which the check below does not accept for a later run.
-    if (error != ERROR_INVALID_OWNER) return error;
-  }
-  return ERROR_INVALID_OWNER;
-}
-
-// Opens what is at `path` itself, a link not followed, for reading its
-// attributes and security; shares reading and writing but not deleting, so
-// that it cannot be renamed or removed while the handle is open.
-HANDLE OpenInPlace(const std::wstring& path) {
-  return ::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
+// Rights on the download folder: list it, add files to it, pass through
+// it, read its attributes and security.
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
+                                      READ_CONTROL;
+// Shared for reading and writing, never for deleting: a held folder can be
+// neither renamed nor removed.
+constexpr ULONG kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr wchar_t kFolderName[] = L"ZelvraManager";
 
 std::u16string SecurityOf(HANDLE object) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -100,64 +87,123 @@ std::u16string SecurityOf(HANDLE object) {
   return sddl;
 }
 
-// Moves what is at `path` to an unused sibling name; NO_ERROR or the error.
-DWORD MoveAside(const std::wstring& path) {
-  FILETIME now{};
-  ::GetSystemTimeAsFileTime(&now);
-  unsigned long long number = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  DWORD error = ERROR_ALREADY_EXISTS;
-  for (int attempt = 0; attempt < 16 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-    wchar_t aside[32];
-    ::_snwprintf(aside, 31, L".old-%llx", number + static_cast<unsigned long long>(attempt));
-    aside[31] = L'\0';
-    error = ::MoveFileExW(path.c_str(), (path + aside).c_str(), 0) ? NO_ERROR : ::GetLastError();
+// The path of the object of `handle` as the system resolved it (every link
+// on the way followed), in its "\\?\" form; empty on failure.
+std::wstring FinalPath(HANDLE handle) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
+  if (needed == 0) return std::wstring();
+  std::wstring path(needed, L'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(handle, &path[0], needed, flags);
+  if (length == 0 || length >= needed) return std::wstring();
+  path.resize(length);
+  return path;
+}
+
+// NO_ERROR when the held folder is on a fixed local volume that keeps
+// security descriptors: elsewhere the folder's security would mean nothing.
+DWORD CheckVolume(HANDLE folder, const std::wstring& path) {
+  DWORD flags = 0;
+  if (!::GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    return ::GetLastError();
   }
-  return error;
+  if ((flags & FILE_PERSISTENT_ACLS) == 0) return ERROR_NOT_SUPPORTED;
+  wchar_t volume[MAX_PATH] = {};
+  if (path.size() < 3 || path[1] != L':' || !::GetVolumePathNameW(path.c_str(), volume, MAX_PATH)) {
+    return ERROR_NOT_SUPPORTED;  // a share, or a volume without a drive letter
+  }
+  return ::GetDriveTypeW(volume) == DRIVE_FIXED ? NO_ERROR : ERROR_NOT_SUPPORTED;
 }
 
 }  // namespace
 
-DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held) {
-  held.reset();
-  std::wstring path = folder.str();
-  while (!path.empty() && path.back() == L'\\') path.pop_back();
+DWORD CDownloadFolder::Prepare(const CString& tempPath) {
+  Release();
+  HANDLE temp = ::CreateFileW(tempPath, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE |
+                                            FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              kShareNoDelete, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (temp == INVALID_HANDLE_VALUE) return ::GetLastError();
+  afx::UniqueHandle heldTemp(temp);
+  const std::wstring finalPath = FinalPath(temp);
+  if (finalPath.empty()) return ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_PATH_NOT_FOUND;
+  const CString tempFolder(zelvra::FolderPathFromFinalPath(AfxU16(finalPath.c_str())));
+  DWORD error = CheckVolume(temp, tempFolder.str());
+  if (error != NO_ERROR) return error;
+
   // Each round clears one thing out of the folder's place; a place that
   // keeps being taken again ends the attempt.
-  DWORD error = NO_ERROR;
   for (int round = 0; round < 4; ++round) {
-    error = CreateSecuredFolder(path);
-    if (error != NO_ERROR && error != ERROR_ALREADY_EXISTS) return error;
-    const bool created = error == NO_ERROR;
-    const DWORD pathAttributes = ::GetFileAttributesW(path.c_str());
-    afx::UniqueHandle opened(OpenInPlace(path));
-    if (!opened) return ::GetLastError();
+    LocalMemory descriptor;
+    if (!BuildDescriptor(descriptor)) return ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_INVALID_SID;
+    // Created and opened in one step: the handle is to the folder this run
+    // made, with this security, whatever happens to the name afterwards.
+    // (Without the right to name the Administrators as owner this fails
+    // with ERROR_INVALID_OWNER, and so does the run.)
+    HANDLE folder = nullptr;
+    error = AfxOpenInFolder(temp, kFolderName, kFolderAccess, kShareNoDelete, FILE_CREATE,
+                            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor.get(), &folder);
+    if (error == NO_ERROR) {
+      m_folder.reset(folder);
+      break;
+    }
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return error;
+
+    // Something is in the folder's place, opened as itself (a link is not
+    // followed) and without sharing delete, so that it stays what is judged.
+    const DWORD listed = AfxEntryAttributes(temp, kFolderName);
+    HANDLE there = nullptr;
+    error = AfxOpenInFolder(temp, kFolderName, kFolderAccess | DELETE, kShareNoDelete, FILE_OPEN,
+                            FILE_OPEN_REPARSE_POINT, nullptr, &there);
+    if (error == ERROR_ACCESS_DENIED) {
+      // An entry whose security keeps the Administrators out can still be
+      // renamed through the right to delete what %TEMP% holds.
+      error = AfxOpenInFolder(temp, kFolderName, DELETE, kShareNoDelete, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr,
+                              &there);
+      if (error != NO_ERROR) return error;
+      const afx::UniqueHandle owned(there);
+      error = AfxMoveAsideInFolder(there, temp, kFolderName);
+      if (error != NO_ERROR) return error;
+      continue;
+    }
+    if (error != NO_ERROR) return error;
+    afx::UniqueHandle owned(there);
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(opened.get(), &info)) return ::GetLastError();
+    if (!::GetFileInformationByHandle(there, &info)) return ::GetLastError();
     // A link shows as a reparse point to either question.
-    const DWORD attributes = info.dwFileAttributes | (pathAttributes != INVALID_FILE_ATTRIBUTES ? pathAttributes : 0);
+    const DWORD attributes = info.dwFileAttributes | (listed != INVALID_FILE_ATTRIBUTES ? listed : 0);
     const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (isFolder && !isLink && (created || zelvra::AdmitsWritesOnlyByAdministrators(SecurityOf(opened.get())))) {
-      held = std::move(opened);
-      return NO_ERROR;
+    if (isFolder && !isLink && zelvra::AdmitsWritesOnlyByAdministrators(SecurityOf(there))) {
+      m_folder = std::move(owned);
+      break;
     }
-    opened.reset();
     if (isLink) {
-      // The link itself goes (for a junction or a symbolic link the system
-      // removes the link, never what it points to); it is never moved, and
-      // what it points to is left alone.
-      if (!(isFolder ? ::RemoveDirectoryW(path.c_str()) : ::DeleteFileW(path.c_str()))) return ::GetLastError();
-    } else if (isFolder || !::DeleteFileW(path.c_str())) {
-      error = MoveAside(path);
-      if (error != NO_ERROR) return error;
+      // The link itself goes (for a junction or a symbolic link opened as
+      // itself the system removes the link, never what it points to); it is
+      // never moved, and what it points to is left alone.
+      error = AfxDeleteByHandle(there);
+    } else {
+      // A folder goes aside with what it holds; a file is renamed aside and
+      // deleted (a deletion still pending would keep the name taken).
+      error = AfxMoveAsideInFolder(there, temp, kFolderName);
+      if (error == NO_ERROR && !isFolder) AfxDeleteByHandle(there);
     }
-    error = ERROR_ALREADY_EXISTS;
+    if (error != NO_ERROR) return error;
   }
-  return error;
+  if (!m_folder) return ERROR_ALREADY_EXISTS;
+  m_temp = std::move(heldTemp);
+  m_strPath = tempFolder + kFolderName + L"\\";
+  return NO_ERROR;
+}
+
+void CDownloadFolder::Release() {
+  m_folder.reset();
+  m_temp.reset();
+  m_strPath.Empty();
 }
 
 std::u16string DownloadFolderDescriptorSddl() {
   LocalMemory descriptor;
-  if (!BuildDescriptor(true, descriptor)) return std::u16string();
+  if (!BuildDescriptor(descriptor)) return std::u16string();
   return SddlOf(descriptor.get());
 }

@@ -3,12 +3,15 @@
 // The installer runs with administrator rights and starts what it downloaded,
 // but its %TEMP% is the user's own: any program of that user, running without
 // those rights, could plant a library beside the launcher, swap a downloaded
-// file after it was closed, or make the folder a link to somewhere else. So
-// an elevated run downloads into a real folder (never a link) that only
-// SYSTEM and the Administrators can write, and holds it open (without sharing
-// delete) for as long as it needs it, so that it can be neither renamed nor
-// replaced meanwhile. The folder's path stays the same: the launcher and the
-// updater rely on it.
+// file after it was closed, make the folder a link to somewhere else, or
+// re-point a link anywhere on the way to %TEMP% (the user's environment names
+// it). So an elevated run opens %TEMP% once, takes the folder it really is,
+// and from then on works only through handles: it creates its own
+// "ZelvraManager" in that held folder, in one step, as a real folder that only
+// SYSTEM and the Administrators can write, and creates, checks and replaces
+// each file through the folder's handle. The handles stay open until the
+// launcher has started, and Windows refuses to rename a folder while handles
+// beneath it are open, so no path of the run can be re-pointed meanwhile.
 #pragma once
 
 #include <windows.h>
@@ -18,16 +21,36 @@
 #include "framework/afxstring.h"
 #include "framework/handle.h"
 
-// Makes `folder` (a path ending with a backslash, whose parent exists) such a
-// folder. A folder already there is kept only when its own security already
-// admits writes by SYSTEM and the Administrators alone. Anything else there is
-// never followed or written through: a link (junction or symbolic link) is
-// removed, or the attempt fails; a file is removed; another folder (or a file
-// that cannot be removed) is moved aside to a sibling named
-// "<folder>.old-<number>" with everything it holds. Then a new folder is
-// created with that security. On success `held` holds the folder open and the
-// result is NO_ERROR; otherwise it is the system error code that stopped it.
-DWORD SecureDownloadFolder(const CString& folder, afx::UniqueHandle& held);
+class CDownloadFolder {
+ public:
+  // Opens `tempPath` (the temporary path, ending with a backslash; its
+  // folders exist) and makes "ZelvraManager" in it such a folder. %TEMP%
+  // must be a local fixed volume that keeps security descriptors. A folder
+  // already there is kept only when its own security admits writes by SYSTEM
+  // and the Administrators alone. Anything else there is never followed or
+  // written through: a link (junction or symbolic link) is removed, or the
+  // attempt fails; a file is removed; another folder, or anything that
+  // cannot be opened or removed, is renamed aside to "ZelvraManager.old-
+  // <number>" with everything it holds. A new folder is owned by the
+  // Administrators; a token that cannot name them fails. Returns NO_ERROR,
+  // with both folders held, or the system error code that stopped it.
+  DWORD Prepare(const CString& tempPath);
+
+  bool IsHeld() const { return static_cast<bool>(m_folder); }
+  // The held download folder.
+  HANDLE Handle() const { return m_folder.get(); }
+  // The download folder's path as the held %TEMP% resolved (no "\\?\"
+  // prefix where a drive letter or share names it), ending with a backslash:
+  // the form shown in messages and used to start the launcher.
+  const CString& Path() const { return m_strPath; }
+  // Lets both folders go.
+  void Release();
+
+ private:
+  afx::UniqueHandle m_temp;
+  afx::UniqueHandle m_folder;
+  CString m_strPath;
+};
 
 // The security descriptor a new download folder is given, built as the
 // folder's creation builds it and read back as SDDL (empty on failure).

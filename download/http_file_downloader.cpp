@@ -68,9 +68,10 @@ CHttpFileDownloader::CHttpFileDownloader() { ::InitializeCriticalSection(&m_runL
 
 CHttpFileDownloader::~CHttpFileDownloader() { ::DeleteCriticalSection(&m_runLock); }
 
-void CHttpFileDownloader::SetDownloadFolder(const CString& folder, DWORD folderError) {
+void CHttpFileDownloader::SetDownloadFolder(const CString& folder, DWORD folderError, HANDLE folderHandle) {
   m_strDownloadFolder = folder;
   m_dwFolderError = folderError;
+  m_hFolder = folderHandle;
 }
 
 CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst) {
@@ -83,6 +84,7 @@ CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& seco
     if (length == 0 || length >= MAX_PATH) return CString();  // none, or it does not fit
     m_strDownloadFolder = temp;
   }
+  m_strFileName = CString(zelvra::FileNameFromUrl(m_strPrimaryUrl.u16()));
   m_strLocalPath = CString(zelvra::LocalPathForUrl(m_strDownloadFolder.u16(), m_strPrimaryUrl.u16()));
   return m_strLocalPath;
 }
@@ -185,12 +187,14 @@ int CHttpFileDownloader::Download() {
       fileError = CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
                                  static_cast<LONG>(m_dwFolderError), m_strLocalPath);
     } else if (!cancelled) {
-      // Elevated, a file left at the path is replaced rather than truncated:
-      // truncating keeps the old file's security and any other names it has
-      // (a hard link), so the download could land where the old file's
-      // maker chose. A new file takes the download folder's security.
-      if (AfxIsProcessElevated()) ::DeleteFileW(m_strLocalPath);
-      opened = local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
+      // In a held folder (an elevated run's), a file left there is replaced
+      // rather than truncated: truncating keeps the old file's security and
+      // any other names it has (a hard link), so the download could land
+      // where the old file's maker chose. A new file takes the folder's
+      // security.
+      opened = m_hFolder != nullptr
+                   ? local.CreateInFolder(m_hFolder, m_strFileName, m_strLocalPath, &fileError)
+                   : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
       if (opened) cancellable.SetLocalFile(local);
     }
   }

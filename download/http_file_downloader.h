@@ -32,7 +32,10 @@ class CHttpFileDownloader : public CWinThread {
   // `folderError`, when not NO_ERROR, is why the owner could not make the
   // folder safe to write into: the run then fails to create its file with
   // that error, as it would for a folder that cannot be made at all.
-  void SetDownloadFolder(const CString& folder, DWORD folderError = NO_ERROR);
+  // `folderHandle`, when given, is that folder held open by the owner (for
+  // the whole run): the file is then created through it, replacing any file
+  // of its name, and `folder` only names it in messages.
+  void SetDownloadFolder(const CString& folder, DWORD folderError = NO_ERROR, HANDLE folderHandle = nullptr);
   // Stores the URLs and the first-attempt flag and returns the local path:
   // the folder followed by the last path segment of the primary URL. Without
   // a folder the system's temporary folder is used; when that cannot be had
@@ -96,6 +99,8 @@ class CHttpFileDownloader : public CWinThread {
   CInternetSession* m_pSession = nullptr;
   CFile* m_pLocalFile = nullptr;
   DWORD m_dwFolderError = NO_ERROR;  // see SetDownloadFolder
+  HANDLE m_hFolder = nullptr;        // the owner's, not closed here
+  CString m_strFileName;             // the local file's name in the folder
   // The owner window, as a handle taken by SetOwner; m_pMainWnd points here.
   CWnd m_wndOwner;
 };

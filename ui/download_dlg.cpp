@@ -93,16 +93,19 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
 
   const CString tempPath = TemporaryPath();
   if (tempPath.IsEmpty()) return;  // stays open, without a worker, until the user cancels
-  const CString folder(zelvra::DownloadFolderIn(tempPath.u16()));
+  CString folder(zelvra::DownloadFolderIn(tempPath.u16()));
   // A folder that cannot be made (or, elevated, made safe) shows up as the
   // worker's failure to create its file.
   DWORD folderError = NO_ERROR;
   if (!AfxIsProcessElevated()) {
     CreateDirectoryPath(folder);
-  } else if (!m_folder) {
+  } else if (!m_downloadFolder.IsHeld()) {
     CreateDirectoryPath(tempPath);
-    folderError = SecureDownloadFolder(folder, m_folder);
+    folderError = m_downloadFolder.Prepare(tempPath);
   }
+  // Held, the folder is named as the held %TEMP% resolved; every file goes
+  // through its handle.
+  if (m_downloadFolder.IsHeld()) folder = m_downloadFolder.Path();
 
   m_workerThread.reset();
   m_pWorker = static_cast<CHttpFileDownloader*>(AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader),
@@ -113,7 +116,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
     EndDialog(IDCANCEL);
     return;
   }
-  m_pWorker->SetDownloadFolder(folder, folderError);
+  m_pWorker->SetDownloadFolder(folder, folderError, m_downloadFolder.Handle());
   m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
   m_localPaths.push_back(m_strLocalPath);
   if (zelvra::IsLaunchPath(m_strLocalPath.u16())) m_strLaunchPath = m_strLocalPath;

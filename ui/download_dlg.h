@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "download/download_folder.h"
 #include "framework/afxwin.h"
 #include "framework/handle.h"
 
@@ -29,6 +30,9 @@ class CDownloadDlg : public CDialog {
   // The local paths of the files whose downloads were started, in order.
   // After IDOK: the three downloaded files.
   const std::vector<CString>& GetLocalPaths() const { return m_localPaths; }
+  // Elevated: the download folder, held until this dialog is destroyed;
+  // null otherwise.
+  HANDLE GetFolderHandle() const { return m_downloadFolder.Handle(); }
 
   // Creates the folder and every missing parent; TRUE when it exists then.
   BOOL CreateDirectoryPath(CString path);
@@ -74,8 +78,8 @@ class CDownloadDlg : public CDialog {
   // never shows a failure message.
   bool m_bCancelled = false;
   afx::UniqueHandle m_workerThread;  // this dialog's own reference to the worker's thread
-  // Elevated: the download folder, held open from its first file until the
-  // dialog is destroyed (after the launch), so that nobody can rename or
-  // replace it in between.
-  afx::UniqueHandle m_folder;
+  // Elevated: the download folder (and %TEMP%), held open from its first
+  // file until the dialog is destroyed (after the launch), so that nobody
+  // can rename, replace or re-point it in between.
+  CDownloadFolder m_downloadFolder;
 };

@@ -101,7 +101,11 @@ WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, c
   worker_ = static_cast<CHttpFileDownloader*>(
       AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (worker_ == nullptr) return;
-  worker_->SetDownloadFolder(CString(Wide(folder)), folderError);
+  const HANDLE held = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr);
+  folder_ = held != INVALID_HANDLE_VALUE ? held : nullptr;
+  worker_->SetDownloadFolder(CString(Wide(folder)), folderError, folder_);
   localPath_ = Utf8(worker_->SetUrls(CString(Wide(primaryUrl)), CString(Wide(secondaryUrl)), secondaryFirst).str());
   worker_->SetOwner(&ownerWnd_);
   threadId_ = worker_->m_nThreadID;
@@ -114,6 +118,9 @@ WorkerRun::~WorkerRun() {
   // a later test's window, so the owner goes away first.
   SetWindowLongPtrW(owner_, GWLP_USERDATA, 0);
   DestroyWindow(owner_);
+  // A run still going keeps its folder.
+  const bool ended = thread_ == nullptr || WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0;
+  if (folder_ != nullptr && ended) CloseHandle(folder_);
   if (thread_ != nullptr) CloseHandle(thread_);
 }
 

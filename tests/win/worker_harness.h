@@ -48,7 +48,8 @@ const char* MessageName(UINT message);
 class WorkerRun {
  public:
   // Creates the worker suspended, as the download dialog does, and gives it
-  // the folder, the URLs and this run's owner window.
+  // the folder (held open, as an elevated run's dialog holds it, when it
+  // exists), the URLs and this run's owner window.
   WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
             BOOL secondaryFirst = FALSE, DWORD folderError = NO_ERROR);
   ~WorkerRun();
@@ -93,6 +94,7 @@ class WorkerRun {
   CHttpFileDownloader* worker_ = nullptr;
   DWORD threadId_ = 0;
   HANDLE thread_ = nullptr;  // our own duplicate: the worker closes its handle when it ends
+  HANDLE folder_ = nullptr;  // the download folder, held for the run
   std::string localPath_;
   std::vector<Notification> notifications_;
   std::vector<SeenBox> boxes_;

@@ -654,13 +654,14 @@ TEST_F(WorkerTest, DownloadFolderIsCreatedWritableBySystemAndAdministratorsOnly)
   std::printf("[ observe  ] download folder descriptor: %s\n", sddl.c_str());
 
   const std::string folder = folder_ + "ZelvraManager\\";
-  afx::UniqueHandle held;
-  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(CString(worker_test::Wide(folder)), held));
-  ASSERT_TRUE(held);
+  CDownloadFolder held;
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), held.Prepare(CString(worker_test::Wide(folder_))));
+  ASSERT_TRUE(held.IsHeld());
+  EXPECT_EQ(0, _wcsicmp(worker_test::Wide(folder).c_str(), held.Path())) << worker_test::Utf8(held.Path().str());
   EXPECT_NE(FALSE, PathIsDirectoryA(folder.c_str()));
   // (Held without sharing delete, it cannot be renamed or removed on
   // Windows; Wine 8 lets a folder be renamed all the same.)
-  held.reset();
+  held.Release();
   EXPECT_TRUE(RemoveDirectoryA((folder_ + "ZelvraManager").c_str()));
 }
 
@@ -684,31 +685,32 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
     FindClose(search);
     return names;
   };
-  afx::UniqueHandle held;
+  CDownloadFolder held;
+  const CString temp(worker_test::Wide(folder_));
 
   write(place, "a file in the folder's place");
-  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(CString(worker_test::Wide(place + "\\")), held));
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), held.Prepare(temp));
   EXPECT_NE(FALSE, PathIsDirectoryA(place.c_str()));
-  EXPECT_TRUE(asideFolders().empty());
-  held.reset();
+  EXPECT_TRUE(asideFolders().empty()) << "the file went";
+  held.Release();
   ASSERT_TRUE(RemoveDirectoryA(place.c_str()));
 
   // A folder made by someone else, with the security it inherits from %TEMP%.
   ASSERT_TRUE(CreateDirectoryA(place.c_str(), nullptr));
   write(place + "\\version.dll", "planted");
-  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), SecureDownloadFolder(CString(worker_test::Wide(place + "\\")), held));
+  ASSERT_EQ(static_cast<DWORD>(NO_ERROR), held.Prepare(temp));
   EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(place + "\\version.dll"));
   const std::vector<std::string> aside = asideFolders();
   ASSERT_EQ(1u, aside.size());
   EXPECT_EQ("planted", worker_test::ReadWholeFile(folder_ + aside[0] + "\\version.dll")) << "moved aside whole";
-  held.reset();
+  held.Release();
   RemoveFolder(folder_ + aside[0] + "\\");
   RemoveDirectoryA(place.c_str());
 
   write(place, "held");
   HoldOpen(place);  // a file nobody may delete or move now
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), SecureDownloadFolder(CString(worker_test::Wide(place + "\\")), held));
-  EXPECT_FALSE(held);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), held.Prepare(temp));
+  EXPECT_FALSE(held.IsHeld());
 }
 
 // ---------------------------------------------------------------------------
