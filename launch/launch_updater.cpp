@@ -4,9 +4,11 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <string>
 
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
+#include "framework/afxsys.h"
 #include "framework/handle.h"
 #include "launch/update_trust.h"
 #include "res/resource.h"
@@ -26,6 +28,48 @@ constexpr int kPollLimit = 30;
 static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of the x86 build");
 #endif
 
+// Starts the launcher hidden, in the installer's current folder, with the
+// parameters after its quoted path (as the shell's "open" of a program
+// does); true when it runs, with its process in `process`.
+//
+// Elevated, the program is started directly, by the path that was checked,
+// and nothing is looked up: the shell would look the "open" verb up in the
+// merged class registry, where a per-user "exefile" entry, which any program
+// of the user can write, could run its own command in the launcher's place
+// with this program's rights. Not elevated, there is nothing to gain that
+// way, and the shell's start is kept (it can ask for elevation where the
+// launcher's manifest requires it, and reports a broken file itself).
+bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHandle& process) {
+  if (AfxIsProcessElevated()) {
+    std::wstring commandLine = L"\"" + path.str() + L"\" " + parameters.str();
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+      return false;
+    }
+    ::CloseHandle(started.hThread);
+    process.reset(started.hProcess);
+    return true;
+  }
+  SHELLEXECUTEINFOW launch;
+  std::memset(&launch, 0, sizeof(launch));
+  launch.cbSize = sizeof(launch);
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+  launch.hwnd = nullptr;
+  launch.lpVerb = kLaunchVerb;
+  launch.lpFile = path;
+  launch.lpParameters = parameters;
+  launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
+  launch.nShow = SW_HIDE;
+  if (!::ShellExecuteExW(&launch)) return false;
+  process.reset(launch.hProcess);
+  return true;
+}
+
 }  // namespace
 
 BOOL CInstallerDlg::LaunchUpdater() {
@@ -38,7 +82,7 @@ BOOL CInstallerDlg::LaunchUpdater() {
   // holds them unchanged until the launcher has started. Files that fail
   // are all deleted, and the prompt returns to its first state.
   CUpdateFileCheck check;
-  if (UpdateSignersPinned() && !check.Verify(downloads.GetLocalPaths())) {
+  if (UpdateSignersPinned() && !check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle())) {
     check.DeleteFiles();
     ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
     return FALSE;
@@ -47,21 +91,11 @@ BOOL CInstallerDlg::LaunchUpdater() {
   const CString launchPath = downloads.GetLaunchPath();
   const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.u16(), program.u16(), m_bTestMode != 0));
 
-  SHELLEXECUTEINFOW launch;
-  std::memset(&launch, 0, sizeof(launch));
-  launch.cbSize = sizeof(launch);
-  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
-  launch.hwnd = nullptr;
-  launch.lpVerb = kLaunchVerb;
-  launch.lpFile = launchPath;
-  launch.lpParameters = parameters;
-  launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
-  launch.nShow = SW_HIDE;
-  const BOOL launched = ::ShellExecuteExW(&launch);
+  afx::UniqueHandle process;
+  const bool launched = StartLauncher(launchPath, parameters, process);
   check.Release();
   if (launched) {
-    const afx::UniqueHandle process(launch.hProcess);  // nothing waits on it; closed after the wait
-    WaitForUpdaterMutex(kUpdaterMutexName);
+    WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait
   } else {
     ShowAppMessage(IDS_RUN_UPDATER_FAILED, nullptr, MB_OK);
   }

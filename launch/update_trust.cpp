@@ -10,7 +10,28 @@
 #include <string>
 #include <vector>
 
+#include "framework/afxfile.h"
+
 namespace {
+
+// The chain to a trusted root could not be built without the network; the
+// signature itself may still be sound.
+bool IsOfflineChainFailure(LONG status) {
+  return status == static_cast<LONG>(CERT_E_UNTRUSTEDROOT) || status == static_cast<LONG>(CERT_E_CHAINING);
+}
+
+// Whether the steps before the chain passed: the signature was found and
+// read, and it and the file's digest verified.
+bool SignatureIntact(const CRYPT_PROVIDER_DATA* provider) {
+  if (provider == nullptr || provider->padwTrustStepErrors == nullptr ||
+      provider->cdwTrustStepErrors <= TRUSTERROR_STEP_FINAL_SIGPROV) {
+    return false;
+  }
+  for (DWORD step = 0; step <= TRUSTERROR_STEP_FINAL_SIGPROV; ++step) {
+    if (provider->padwTrustStepErrors[step] != ERROR_SUCCESS) return false;
+  }
+  return true;
+}
 
 // The file's Authenticode signature checked by the platform, and the SHA-256
 // fingerprint (lowercase hex) of its signing certificate; empty when the
@@ -27,13 +48,15 @@ std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
   trust.dwUnionChoice = WTD_CHOICE_FILE;
   trust.pFile = &fileInfo;
   trust.dwStateAction = WTD_STATEACTION_VERIFY;
+  // Nothing is fetched from the network: the pin, not the chain, decides.
   trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   const LONG status = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
 
   std::string fingerprint;
-  if (status == ERROR_SUCCESS) {
-    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(trust.hWVTStateData);
+  CRYPT_PROVIDER_DATA* provider =
+      trust.hWVTStateData != nullptr ? ::WTHelperProvDataFromStateData(trust.hWVTStateData) : nullptr;
+  if (status == ERROR_SUCCESS || (IsOfflineChainFailure(status) && SignatureIntact(provider))) {
     CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
     CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     BYTE hash[32] = {};
@@ -65,11 +88,18 @@ bool IsPinned(const std::string& fingerprint) {
 
 bool UpdateSignersPinned() { return kPinnedUpdateSigners[0] != nullptr; }
 
-bool CUpdateFileCheck::Verify(const std::vector<CString>& files) {
+bool CUpdateFileCheck::Verify(const std::vector<CString>& files, HANDLE folder) {
   Release();
+  m_bDeletable = folder != nullptr;
   for (const CString& path : files) {
-    HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE file = nullptr;
+    if (folder != nullptr) {
+      const int slash = path.ReverseFind(L'\\');
+      AfxOpenInFolder(folder, path.Mid(slash + 1), GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN,
+                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
+    } else {
+      file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     m_files.emplace_back(path, afx::UniqueHandle(file));
   }
   bool allPassed = !m_files.empty();
@@ -82,6 +112,14 @@ bool CUpdateFileCheck::Verify(const std::vector<CString>& files) {
 void CUpdateFileCheck::Release() { m_files.clear(); }
 
 void CUpdateFileCheck::DeleteFiles() {
+  if (m_bDeletable) {
+    // Through the handles that were checked: they go once released.
+    for (const auto& file : m_files) {
+      if (file.second) AfxDeleteByHandle(file.second.get());
+    }
+    Release();
+    return;
+  }
   std::vector<CString> paths;
   for (const auto& file : m_files) paths.push_back(file.first);
   Release();

@@ -3,10 +3,12 @@
 //
 // The files are opened for reading, sharing reading only, and stay open until
 // the launcher has started: from the check to the start no program can
-// change, replace or delete them. Each must then carry a valid Authenticode
+// change, replace or delete them. Each must then carry an intact Authenticode
 // signature (the platform's WinVerifyTrust, without user interface or network
-// retrieval) whose signing certificate is one of the pinned ones. On Windows
-// that signature must also chain to a root the machine trusts.
+// retrieval) whose signing certificate is one of the pinned ones. The pin is
+// the trust decision: a signature whose chain to a trusted root cannot be
+// built offline (the root not cached yet on a fresh Windows) still passes
+// when its digest is intact and its signer pinned.
 #pragma once
 
 #include <windows.h>
@@ -32,7 +34,9 @@ class CUpdateFileCheck {
 
   // Opens and holds every file, then checks each; true when all of them
   // passed. The files stay held either way, until Release or DeleteFiles.
-  bool Verify(const std::vector<CString>& files);
+  // With `folder` (the held download folder of an elevated run) each file is
+  // opened through it by its name, never by its path.
+  bool Verify(const std::vector<CString>& files, HANDLE folder = nullptr);
   // Lets the files go (once the launcher has started).
   void Release();
   // Lets the files go and deletes every one of them.
@@ -40,4 +44,5 @@ class CUpdateFileCheck {
 
  private:
   std::vector<std::pair<CString, afx::UniqueHandle>> m_files;
+  bool m_bDeletable = false;  // the files were opened with the right to delete them
 };
