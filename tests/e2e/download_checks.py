@@ -42,13 +42,14 @@ SECONDARY_PATHS = {
 }
 DEV_PATHS = {name: "/Zelvra/" + name for name in FETCH_ORDER}
 
-Texts = collections.namedtuple("Texts", "app_title download_caption download_failed download_complete")
+Texts = collections.namedtuple("Texts", "app_title download_caption download_failed download_complete launch_failed")
 TEXTS = {
     "en": Texts("Zelvra(TM) Installer", "Downloading Zelvra(TM) Auto Updater...",
-                "Error : Fail to download Zelvra(TM) Updater.\nTry to run again.", "Download complete."),
+                "Error : Fail to download Zelvra(TM) Updater.\nTry to run again.", "Download complete.",
+                "Error : Fail to run Zelvra(TM) Updater."),
     "ko": Texts("Zelvra(TM) Installer", "Zelvra(TM) Auto Updater 다운로드 중...",
                 "Zelvra(TM) Updater 다운로드에 실패하였습니다.\n다시 실행하여 주시기 바랍니다.",
-                "다운로드가 완료되었습니다."),
+                "다운로드가 완료되었습니다.", "Zelvra(TM) Updater 실행에 실패하였습니다."),
 }
 
 # How long the launcher stand-in holds its mutex: long enough for the

@@ -18,16 +18,18 @@ create it again.
 """
 
 import os
+import pathlib
 import random
 import shutil
 import sys
+import tempfile
 import time
 import unittest
 
 import harness
 from harness import uidriver
 import download_checks as checks
-from download_checks import (IDCANCEL, IDOK, ID_CLOSE, ID_PROGRESS, LAUNCHER, LIBRARY, UPDATER, FETCH_ORDER,
+from download_checks import (DOWNLOAD_FOLDER, IDCANCEL, IDOK, ID_CLOSE, ID_PROGRESS, LAUNCHER, LIBRARY, UPDATER, FETCH_ORDER,
                              PRIMARY_PATHS, SECONDARY_PATHS, DEV_PATHS, TEXTS, DefaultTemp, InstallerRun,
                              TempFolder, poll)
 
@@ -159,6 +161,39 @@ class BothLanguagesTests:
                 self.assertEqual(start["arguments"], '"@cmd=" "@execute=Zelvra.exe" "@install"')
                 harness.screenshot("user_name_on_code_page_%d_%s" % (code_page, self.language))
                 driver.close()
+
+    def test_temp_reached_through_a_link_that_is_re_pointed_during_the_download(self):
+        """%TEMP% reached through a link (a Unix symbolic link: a path
+        component that Wine resolves as Windows resolves a junction), which
+        is re-pointed during the first download to a folder that already
+        holds a ZelvraManager: the run stays in the folder it resolved at the
+        start, nothing is written into the other, and no launcher starts
+        from there."""
+        root = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-e2e-repoint-"))
+        self.addCleanup(shutil.rmtree, root, True)
+        first, other = root / "first", root / "other"
+        (first / "Temp").mkdir(parents=True)
+        planted = other / "Temp" / DOWNLOAD_FOLDER
+        planted.mkdir(parents=True)
+        (planted / "version.dll").write_bytes(b"planted")
+        link = root / "link"
+        link.symlink_to(first, target_is_directory=True)
+
+        temp = TempFolder(self)
+        temp.unix = first / "Temp"  # where the run must stay
+        temp.windows = harness.to_windows_path(temp.unix)
+        through_link = harness.to_windows_path(link / "Temp")
+        self.mirror.set_fault("primary", PRIMARY_PATHS[LIBRARY], stall_after=STALL_AT, stall_seconds=2)
+        run = InstallerRun(self, temp, env={"TMP": through_link, "TEMP": through_link})
+        run.press_ok()
+        poll(lambda: run.local_size(LIBRARY) == STALL_AT, 10, what="the first half of the library on disk")
+        link.unlink()
+        link.symlink_to(other, target_is_directory=True)
+        run.wait_prompt_state("complete")
+        run.assert_complete()  # the launcher started from the folder resolved at the start
+        self.assertEqual(sorted(p.name for p in planted.iterdir()), ["version.dll"], "written through the link")
+        self.assertEqual((planted / "version.dll").read_bytes(), b"planted")
+        self.driver.kill(run.pid)
 
     def test_library_falls_back_to_the_secondary_folder_of_this_language(self):
         secondary_path = SECONDARY_PATHS[self.language][LIBRARY]
@@ -453,11 +488,13 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
 
     def test_long_temporary_path_ends_in_a_clear_outcome(self):
         cases = [  # %TEMP% length in characters, outcomes allowed
-            # The temporary path fits, the download folder and files do not.
-            (250, {"error", "success"}),
+            # The temporary path fits, the download folder and files do not:
+            # an elevated run creates them through the held folder all the
+            # same, and then the launcher's path is too long to start.
+            (250, {"error", "success", "launch failed"}),
             # Longer than MAX_PATH. Wine 8 gives no temporary path at all
             # then; the dialog waits, without a worker, for the user to cancel.
-            (300, {"error", "success", "no temporary path"}),
+            (300, {"error", "success", "launch failed", "no temporary path"}),
         ]
         for length, allowed in cases:
             with self.subTest(length=length):
@@ -473,8 +510,10 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
 
     def long_path_outcome(self, run, dialog, temp):
         """Follows a run to its end and checks it: 'success', 'error' (the
-        worker's "Error1:"/"Error2:" box and then message 57353), or 'no
-        temporary path' (no request, no box; Cancel ends the dialog)."""
+        worker's "Error1:"/"Error2:" box and then message 57353), 'launch
+        failed' (every file downloaded, then message 57349 and the finished
+        look), or 'no temporary path' (no request, no box; Cancel ends the
+        dialog)."""
         deadline = time.monotonic() + 8
         while time.monotonic() < deadline:
             run.assert_alive()
@@ -495,9 +534,17 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
             run.assert_first_state()
             return "no temporary path"
 
-        # The worker's own box first (owned by the download dialog), then 57353.
         box = self.driver.message_box(run.pid)
         harness.screenshot("%s_error" % self.id())
+        if box.owner == run.prompt.hwnd:
+            # The download dialog has ended: the launcher could not be started.
+            self.assertEqual((box.title, box.text), (run.texts.app_title, run.texts.launch_failed))
+            self.assertEqual([e["path"] for e in self.mirror.requests()], [PRIMARY_PATHS[n] for n in FETCH_ORDER])
+            self.driver.answer(box, IDOK)
+            run.wait_prompt_state("complete")
+            self.assertEqual(run.launcher_starts(), [])
+            return "launch failed"
+        # The worker's own box first (owned by the download dialog), then 57353.
         self.assertEqual((box.title, box.owner, [b.id for b in box.buttons]), (run.texts.app_title, dialog.hwnd, [IDOK]))
         if box.rect[0] >= 0:  # a long path makes the box wider than the screen, its icon off it
             self.assertEqual(box.icon, "exclamation")
