@@ -94,6 +94,9 @@ def read_config(path):
     for key in ("primary_host", "secondary_host", "dev_host"):
         if not config.get(key):
             raise ConfigError("%s: %s is missing" % (path, key))
+    for fingerprint in fingerprints(config.get("update_signers")):
+        if not re.fullmatch(r"[0-9a-f]{64}", fingerprint):
+            raise ConfigError("%s: update signer %s is not a SHA-256 fingerprint (64 hex digits)" % (path, fingerprint))
     material = [key for key in ("pkcs12", "certificate", "key") if key in config]
     if material and sorted(material) not in (["pkcs12"], ["certificate", "key"]):
         raise ConfigError("%s: give the signing material as pkcs12, or as certificate and key" % path)
