@@ -328,8 +328,9 @@ def first_line(*args):
 
 
 def toolchain(arch, build_dir):
-    cache = (build_dir / "CMakeCache.txt").read_text(encoding="utf-8", errors="replace")
-    compiler = re.search(r"^CMAKE_CXX_COMPILER:[A-Z]+=(.*)$", cache, re.M)
+    compiler = None
+    for found in build_dir.glob("CMakeFiles/*/CMakeCXXCompiler.cmake"):
+        compiler = re.search(r'^set\(CMAKE_CXX_COMPILER "(.*)"\)$', found.read_text(encoding="utf-8"), re.M)
     packages = {}
     for package in TOOL_PACKAGES[arch]:
         packages[package] = first_line("dpkg-query", "-W", "-f", "${Version}\n", package)
