@@ -89,7 +89,7 @@ def read_config(path):
         if not equals or key not in KEYS:
             raise ConfigError("%s:%d: expected one of %s = value" % (path, number, ", ".join(sorted(KEYS))))
         if key in PATH_KEYS:
-            value = str((path.parent / value).resolve())
+            value = str((path.parent / pathlib.Path(value).expanduser()).resolve())
         config[key] = value
     for key in ("primary_host", "secondary_host", "dev_host"):
         if not config.get(key):
@@ -117,10 +117,10 @@ def run(*args, cwd=None, capture=True):
     on failure becomes the Failure's message."""
     result = subprocess.run([str(arg) for arg in args], cwd=cwd, stdin=subprocess.DEVNULL, text=True,
                             stdout=subprocess.PIPE if capture else None,
-                            stderr=subprocess.STDOUT if capture else None)
+                            stderr=subprocess.PIPE if capture else None)
     if result.returncode != 0:
         raise Failure("%s failed (exit code %d)%s" % (" ".join(str(a) for a in args[:2]), result.returncode,
-                                                     ":\n" + result.stdout if capture else ""))
+                                                     ":\n" + result.stdout + result.stderr if capture else ""))
     return result.stdout if capture else ""
 
 
@@ -205,6 +205,7 @@ class Signer:
                 raise Failure("cannot read a password from password_file %s" % config["password_file"])
         elif PASSWORD_VARIABLE in os.environ:
             password = os.environ[PASSWORD_VARIABLE]
+        os.environ.pop(PASSWORD_VARIABLE, None)  # no program this one starts needs to see it
         if password is not None:
             self.password_file = pathlib.Path(secrets) / "password"
             descriptor = os.open(self.password_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
@@ -305,8 +306,11 @@ def build(commit, arch, config, folder):
     shutil.rmtree(folder, ignore_errors=True)
     source = folder / "src"
     source.mkdir(parents=True)
-    archive = subprocess.run(["git", "-C", str(ROOT), "archive", "--format=tar", commit], check=True,
-                             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL).stdout
+    exported = subprocess.run(["git", "-C", str(ROOT), "archive", "--format=tar", commit],
+                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    if exported.returncode != 0:
+        raise Failure("git archive %s failed" % commit)
+    archive = exported.stdout
     with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
         tar.extractall(source, **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
     preset = "windows-" + arch
