@@ -194,7 +194,7 @@ class Signer:
     only ever in a file of mode 0600 in a private temporary folder, which
     osslsigncode and openssl read (-readpass, -passin file:)."""
 
-    def __init__(self, config, secrets):
+    def __init__(self, config, secrets, environment_password):
         self.config = config
         self.password_file = None
         password = None
@@ -203,9 +203,8 @@ class Signer:
                 password = pathlib.Path(config["password_file"]).read_text(encoding="utf-8").splitlines()[0]
             except (OSError, IndexError):
                 raise Failure("cannot read a password from password_file %s" % config["password_file"])
-        elif PASSWORD_VARIABLE in os.environ:
-            password = os.environ[PASSWORD_VARIABLE]
-        os.environ.pop(PASSWORD_VARIABLE, None)  # no program this one starts needs to see it
+        else:
+            password = environment_password
         if password is not None:
             self.password_file = pathlib.Path(secrets) / "password"
             descriptor = os.open(self.password_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
@@ -374,12 +373,12 @@ def write_dist(dist, artifact, record):
         shutil.rmtree(staging, ignore_errors=True)
 
 
-def make_release(config, arch, dist):
+def make_release(config, arch, dist, environment_password=None):
     """Returns True when the release is signed, False when it is unsigned."""
     commit = require_clean_tree()
     folder = ROOT / "build" / ("release-" + arch)
     with tempfile.TemporaryDirectory(prefix="zelvra-release-") as secrets:
-        signer = Signer(config, secrets) if "pkcs12" in config or "certificate" in config else None
+        signer = Signer(config, secrets, environment_password) if "pkcs12" in config or "certificate" in config else None
         artifact, build_dir = build(commit, arch, config, folder)
         unsigned = artifact.read_bytes()
         if signer:
@@ -416,10 +415,11 @@ def main(argv=None):
     parser.add_argument("--dist", default=str(ROOT / "dist"), help="where the release goes (default: dist/)")
     args = parser.parse_args(argv)
     dist = pathlib.Path(args.dist).absolute()
+    environment_password = os.environ.pop(PASSWORD_VARIABLE, None)  # no program started here needs to see it
     try:
         config = read_config(args.config)
         clear_dist(dist)
-        signed = make_release(config, args.arch, dist)
+        signed = make_release(config, args.arch, dist, environment_password)
     except ConfigError as error:
         print("release: %s" % error, file=sys.stderr)
         return EXIT_USAGE
