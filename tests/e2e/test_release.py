@@ -17,7 +17,9 @@ and a local RFC 3161 time-stamp server (`openssl ts` behind an HTTP server):
   configuration without hosts are refused before anything is built, and
   leave no release behind.
 
-Wine checks no chain: that Windows trusts the root is for real Windows.
+Key A is added to the prefix's trusted roots for the run, as a release's CA
+is trusted on Windows; Wine checks no chain, so that is for real Windows to
+prove.
 """
 
 import hashlib
@@ -140,9 +142,15 @@ class ReleaseTest(RunTestCase):
         run("openssl", "pkcs12", "-export", "-in", certificate, "-inkey", key,
             "-passout", "file:%s" % (cls.folder / "password"), "-out", cls.pkcs12)
         cls.results = {}
+        # A, self-signed, is the root of its own signatures: trusted here as a release's CA would be on
+        # Windows (Wine's WinVerifyTrust checks no chain; Windows would refuse an untrusted root).
+        cls.root = cls.folder / "signer-a.der"
+        run("openssl", "x509", "-in", certificate, "-outform", "DER", "-out", cls.root)
+        cls.driver.trust_root(harness.to_windows_path(cls.root))
 
     @classmethod
     def tearDownClass(cls):
+        cls.driver.trust_root(harness.to_windows_path(cls.root), remove=True)
         cls.timestamps.stop()
         shutil.rmtree(cls.folder, ignore_errors=True)
         super().tearDownClass()
