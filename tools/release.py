@@ -32,7 +32,9 @@ left in DIST); 2 bad usage or configuration.
 """
 
 import argparse
+import base64
 import hashlib
+import io
 import json
 import os
 import pathlib
@@ -41,6 +43,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -131,14 +134,14 @@ def _pe_fields(data):
     if data[:2] != b"MZ" or len(data) < 0x40:
         raise Failure("not a PE file")
     header = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[header:header + 4] != b"PE\0\0":
+    if data[header:header + 4] != b"PE\0\0" or len(data) < header + 24:
         raise Failure("not a PE file")
     optional = header + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
-    directories = optional + {0x10B: 96, 0x20B: 112}.get(magic, -optional - 1)
-    if directories < 0:
-        raise Failure("unknown optional header magic %#x" % magic)
-    return optional + 64, directories + 4 * 8
+    magic = struct.unpack_from("<H", data, optional)[0] if len(data) >= optional + 2 else None
+    directories = {0x10B: 96, 0x20B: 112}.get(magic)  # where the data directories start: PE32, PE32+
+    if directories is None or len(data) < optional + directories + 5 * 8:
+        raise Failure("not a PE file with a security directory entry")
+    return optional + 64, optional + directories + 4 * 8
 
 
 def security_directory(data):
@@ -184,7 +187,6 @@ def file_version(data):
 
 def pem_certificates(text):
     """The DER bytes of each PEM certificate in `text`, in order."""
-    import base64
     return [base64.b64decode("".join(block.split()))
             for block in re.findall(r"-----BEGIN CERTIFICATE-----(.*?)-----END CERTIFICATE-----", text, re.S)]
 
@@ -299,9 +301,8 @@ def require_clean_tree():
 
 def build(commit, arch, config, folder):
     """Builds the installer from an export of `commit` in `folder` (made
-    anew) with the configured hosts and signers; returns its path."""
-    import io
-    import tarfile
+    anew) with the configured hosts and signers; returns its path and its
+    build folder."""
     shutil.rmtree(folder, ignore_errors=True)
     source = folder / "src"
     source.mkdir(parents=True)
