@@ -178,9 +178,9 @@ class ReleaseTest(RunTestCase):
 
     # The releases the tests look at, each made once, when first asked for.
     RUNS = {
-        "x86-signed": dict(arch="x86", status=0, timestamped=True, signers="A"),
-        "x64-signed": dict(arch="x64", status=0, timestamped=False, signers="A"),
-        "x86-unsigned": dict(arch="x86", status=3, timestamped=False, signers=""),
+        "x86-signed": dict(arch="x86", status=0, timestamped=True),
+        "x64-signed": dict(arch="x64", status=0, timestamped=False),
+        "x86-unsigned": dict(arch="x86", status=3, timestamped=False),
     }
 
     def made(self, name):
