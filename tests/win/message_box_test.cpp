@@ -27,21 +27,22 @@ struct SeenBox {
   bool found = false;
 };
 
+// An EnumThreadWindows callback (CALLBACK: __stdcall on 32-bit, which a
+// lambda is not): keeps the first dialog-class window and stops.
+BOOL CALLBACK KeepDialogWindow(HWND window, LPARAM param) {
+  wchar_t cls[32] = {};
+  GetClassNameW(window, cls, 32);
+  if (wcscmp(cls, L"#32770") == 0) {
+    *reinterpret_cast<HWND*>(param) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 // Finds the first dialog-class window of `threadId`.
 HWND FindBoxOfThread(DWORD threadId) {
   HWND found = nullptr;
-  EnumThreadWindows(
-      threadId,
-      [](HWND window, LPARAM param) -> BOOL {
-        wchar_t cls[32] = {};
-        GetClassNameW(window, cls, 32);
-        if (wcscmp(cls, L"#32770") == 0) {
-          *reinterpret_cast<HWND*>(param) = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumThreadWindows(threadId, KeepDialogWindow, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
