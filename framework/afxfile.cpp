@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "framework/afxres.h"
+#include "framework/afxsys.h"
 #include "framework/handle.h"
 
 namespace {
@@ -187,20 +188,15 @@ struct Native {
   bool complete = false;
 };
 
-template <typename Fn>
-void ResolveNative(HMODULE module, Fn& fn, const char* name) {
-  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
 const Native& NativeApi() {
   static const Native api = [] {
     Native n;
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return n;
-    ResolveNative(ntdll, n.NtCreateFile, "NtCreateFile");
-    ResolveNative(ntdll, n.NtSetInformationFile, "NtSetInformationFile");
-    ResolveNative(ntdll, n.NtQueryDirectoryFile, "NtQueryDirectoryFile");
-    ResolveNative(ntdll, n.RtlNtStatusToDosError, "RtlNtStatusToDosError");
+    AfxResolveExport(ntdll, n.NtCreateFile, "NtCreateFile");
+    AfxResolveExport(ntdll, n.NtSetInformationFile, "NtSetInformationFile");
+    AfxResolveExport(ntdll, n.NtQueryDirectoryFile, "NtQueryDirectoryFile");
+    AfxResolveExport(ntdll, n.RtlNtStatusToDosError, "RtlNtStatusToDosError");
     n.complete = n.NtCreateFile && n.NtSetInformationFile && n.NtQueryDirectoryFile && n.RtlNtStatusToDosError;
     return n;
   }();

@@ -29,27 +29,22 @@ struct WinInet {
   bool complete = false;
 };
 
-template <typename Fn>
-void Resolve(HMODULE module, Fn& fn, const char* name) {
-  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
 const WinInet& Api() {
   static const WinInet api = [] {
     WinInet w;
     w.module = AfxLoadSystemLibrary(L"wininet.dll");
     if (w.module == nullptr) return w;
-    Resolve(w.module, w.InternetOpenW, "InternetOpenW");
-    Resolve(w.module, w.InternetCloseHandle, "InternetCloseHandle");
-    Resolve(w.module, w.InternetReadFile, "InternetReadFile");
-    Resolve(w.module, w.HttpQueryInfoW, "HttpQueryInfoW");
-    Resolve(w.module, w.InternetSetOptionW, "InternetSetOptionW");
-    Resolve(w.module, w.InternetQueryOptionW, "InternetQueryOptionW");
-    Resolve(w.module, w.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW");
-    Resolve(w.module, w.InternetCrackUrlW, "InternetCrackUrlW");
-    Resolve(w.module, w.InternetConnectW, "InternetConnectW");
-    Resolve(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
-    Resolve(w.module, w.HttpSendRequestW, "HttpSendRequestW");
+    AfxResolveExport(w.module, w.InternetOpenW, "InternetOpenW");
+    AfxResolveExport(w.module, w.InternetCloseHandle, "InternetCloseHandle");
+    AfxResolveExport(w.module, w.InternetReadFile, "InternetReadFile");
+    AfxResolveExport(w.module, w.HttpQueryInfoW, "HttpQueryInfoW");
+    AfxResolveExport(w.module, w.InternetSetOptionW, "InternetSetOptionW");
+    AfxResolveExport(w.module, w.InternetQueryOptionW, "InternetQueryOptionW");
+    AfxResolveExport(w.module, w.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW");
+    AfxResolveExport(w.module, w.InternetCrackUrlW, "InternetCrackUrlW");
+    AfxResolveExport(w.module, w.InternetConnectW, "InternetConnectW");
+    AfxResolveExport(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
+    AfxResolveExport(w.module, w.HttpSendRequestW, "HttpSendRequestW");
     w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile &&
                  w.HttpQueryInfoW && w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW && w.InternetCrackUrlW &&
                  w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW;

@@ -23,6 +23,12 @@ void AfxRestrictDllSearch();
 // there too; null when that fails.
 HMODULE AfxLoadSystemLibrary(const wchar_t* name);
 
+// Points `fn` at the export `name` of `module` (null when it has none).
+template <typename Fn>
+void AfxResolveExport(HMODULE module, Fn& fn, const char* name) {
+  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
 // Registers the common control classes (the progress bar) once.
 void AfxInitCommonControls();
 
