@@ -590,8 +590,9 @@ def real_installer_sections(build, tools, work, selected, quick, results):
 
 def startup(build, tools, quick, before=None):
     """The installer, the baseline (and the earlier installer) started in
-    turn, so that all meet the same load; the first round is a warm-up."""
-    rounds = 5 if quick else 8
+    turn, so that all meet the same load; the first round is a warm-up.
+    Fifteen rounds: on a shared machine single starts vary by a factor of two."""
+    rounds = 5 if quick else 15
     programs = {"installer": (build / "ZelvraInstaller.exe", TITLE),
                 "baseline": (tools / "bench_baseline.exe", BASELINE_TITLE)}
     if before:

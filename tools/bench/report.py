@@ -289,7 +289,8 @@ def findings(results):
         earlier = [b for b in before if b["machine"] == item["machine"]]
         if earlier:
             out.append("Code and data of the %s build (file less the icon images): %s before (%s), %s now (%.0f %% "
-                       "less)." % (item["machine"], kib(earlier[0]["size_without_icons"]), earlier[0]["build"],
+                       "less)." % (item["machine"], kib(earlier[0]["size_without_icons"]),
+                                   results.get("before", earlier[0]["build"]),
                                    kib(item["size_without_icons"]),
                                    100.0 * (1 - item["size_without_icons"] / earlier[0]["size_without_icons"])))
     if "startup" in results:

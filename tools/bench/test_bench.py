@@ -291,7 +291,7 @@ def results():
                    "icon_bytes": 320000, "icon_images": 12, "icon_image_sizes": [200000, 80000, 40000],
                    "rsrc_bytes": 330000, "size_without_icons": 280000,
                    "sections": {".text": 150000, ".rsrc": 330000}},
-                  {"name": "ZelvraInstaller.exe", "arch": "x64", "machine": "x64", "size": 800000, "build": "commit abc",
+                  {"name": "ZelvraInstaller.exe", "arch": "x64", "machine": "x64", "size": 800000, "build": "before",
                    "icon_bytes": 320000, "icon_images": 12, "icon_image_sizes": [200000, 80000, 40000],
                    "rsrc_bytes": 330000, "size_without_icons": 480000,
                    "sections": {".text": 300000, ".eh_frame": 70000, ".rsrc": 330000}}],
@@ -365,7 +365,7 @@ class ReportTest(unittest.TestCase):
 
     def test_sections_before_and_after(self):
         text = report.render(results())
-        self.assertIn("| Section | x64 | x64, commit abc |", text)
+        self.assertIn("| Section | x64 | x64, before |", text)
         self.assertIn("| `.text` | 146.5 KiB | 293.0 KiB |", text)
         self.assertIn("| `.eh_frame` |  | 68.4 KiB |", text)
         self.assertIn("| **code and data** | **273.4 KiB** | **468.8 KiB** |", text)
