@@ -229,12 +229,17 @@ _MAP_MEMBER = re.compile(r"^(?:.*/)?([^/()]+)\(([^()]+)\)$")
 
 
 def map_contributor(path):
-    """The short name of an input file in a GNU ld map: `archive(member)`
-    or the object's file name."""
+    """The short name of an input file in a GNU ld map: `archive(member)`,
+    the object's file name, or for the temporary objects of link-time
+    optimisation (/tmp/ccXXXX.ltrans0.ltrans.o) a name that stays the same."""
     member = _MAP_MEMBER.match(path.strip())
     if member:
         return "%s(%s)" % member.groups()
-    return path.strip().rsplit("/", 1)[-1]
+    name = path.strip().rsplit("/", 1)[-1]
+    ltrans = re.fullmatch(r"[^.]+\.(ltrans\d+)\.ltrans\.o", name)
+    if ltrans:  # a temporary object of link-time optimisation, named at random
+        return "link-time optimised code (%s)" % ltrans.group(1)
+    return name
 
 
 def link_map_contributions(text):
@@ -270,5 +275,5 @@ def link_map_contributions(text):
 def contributor_group(name):
     """Who a contributor belongs to: the archive for the toolchain's
     libraries, the object itself for the program's own code."""
-    archive = name.split("(", 1)[0]
-    return archive if "(" in name else name
+    archive = re.match(r"([^()]+\.a)\(", name)
+    return archive.group(1) if archive else name

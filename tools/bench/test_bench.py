@@ -190,6 +190,7 @@ Linker script and memory map
                 0x00401620       0x60 libzelvra_core.a(a.cpp.obj)
  .text          0x00401680     0x9000 /usr/lib/gcc/x/libstdc++.a(cp-demangle.o)
  .text          0x0040a680        0x0 libzelvra_core.a(b.cpp.obj)
+ .text          0x0040a680       0x10 /tmp/ccAb12Cd.ltrans0.ltrans.o
 
 .rdata          0x00410000      0x200
  .rdata         0x00410000       0x44 /usr/lib/gcc/x/libstdc++.a(cp-demangle.o)
@@ -205,7 +206,7 @@ class LinkMapTest(unittest.TestCase):
         # section name wraps its address, size and file onto the next line.
         self.assertEqual(found, {
             ".text": {"crt2.o": 0x4e0, "libzelvra_core.a(a.cpp.obj)": 0x120 + 0x60,
-                      "libstdc++.a(cp-demangle.o)": 0x9000},
+                      "libstdc++.a(cp-demangle.o)": 0x9000, "link-time optimised code (ltrans0)": 0x10},
             ".rdata": {"libstdc++.a(cp-demangle.o)": 0x44},
             ".bss": {"libzelvra_core.a(a.cpp.obj)": 0x10}})
         with self.assertRaises(ValueError):
@@ -215,7 +216,8 @@ class LinkMapTest(unittest.TestCase):
         item = {"contributions": benchlib.link_map_contributions(LINK_MAP)}
         top, groups = report.contributors(item, count=2)
         self.assertEqual(top, [("libstdc++.a(cp-demangle.o)", 0x9044), ("crt2.o", 0x4e0)])
-        self.assertEqual(groups, [("libstdc++.a", 0x9044), ("crt2.o", 0x4e0), ("libzelvra_core.a", 0x180)])
+        self.assertEqual(groups, [("libstdc++.a", 0x9044), ("crt2.o", 0x4e0), ("libzelvra_core.a", 0x180),
+                                  ("link-time optimised code (ltrans0)", 0x10)])
 
 
 class ChartTest(unittest.TestCase):
