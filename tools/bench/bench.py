@@ -597,6 +597,8 @@ def startup(build, tools, quick, before=None):
                 "baseline": (tools / "bench_baseline.exe", BASELINE_TITLE)}
     if before:
         programs["before"] = (before / "ZelvraInstaller.exe", TITLE)
+    if (tools / "bench_baseline_icon.exe").exists():
+        programs["baseline_icon"] = (tools / "bench_baseline_icon.exe", BASELINE_TITLE)
     result = {"in_wine": {name: [] for name in programs}, "from_shell": {name: [] for name in programs}}
     for round_index in range(rounds):
         for name, (exe, title) in programs.items():

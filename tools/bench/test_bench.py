@@ -365,6 +365,18 @@ class ReportTest(unittest.TestCase):
                       text)
         self.assertNotIn("before", "".join(report.startup_figures(results()["startup"])))
 
+    def test_start_up_against_the_dialog_with_the_icon(self):
+        data = results()
+        data["startup"]["in_wine"]["baseline_icon"] = [dict(run, visible_s=run["visible_s"] * 2)
+                                                       for run in data["startup"]["in_wine"]["baseline"]]
+        data["startup"]["from_shell"]["baseline_icon"] = [0.25, 0.6]
+        figures = report.startup_figures(data["startup"])
+        self.assertAlmostEqual(figures["installer"]["icon_visible_ratio"].median,
+                               figures["installer"]["visible_ratio"].median / 2)
+        self.assertEqual(figures["installer"]["icon_shell_ratio"].values, [2.0, 1.0])
+        self.assertIn("| `wine64 program.exe` to window visible | 425.0 (250.0–600.0) ms | 1.50 (1.00–2.00) × |",
+                      report.render(data))
+
     def test_sections_before_and_after(self):
         text = report.render(results())
         self.assertIn("| Section | x64 | x64, before |", text)
