@@ -13,16 +13,21 @@ Sections (all by default; --only picks some):
               a 64 MiB file downloads
   cancel      the cancel timeline against a server that stalls mid-body
   startup     process start to the prompt visible, beside a minimal dialog
-  sizes       executable sizes with and without the icon images
+              (and beside an earlier build of the installer, with --before)
+  sizes       executable sizes with and without the icon images, per section,
+              and the biggest contributors read from each build's link map
+              (ZelvraInstaller.map beside the executable)
   trust       the signature check of the three update files that a build
               pinning their signers makes before the launch (bench_worker.exe
               on the release-option tests' signed stand-ins)
 
-Usage: bench.py BUILD --tools DIR [--x86-build DIR] [--report DIR] [--quick]
-                [--only a,b,...]
+Usage: bench.py BUILD --tools DIR [--x86-build DIR] [--before DIR [--before-x86 DIR]
+                [--before-name TEXT]] [--report DIR] [--quick] [--only a,b,...]
 BUILD is a configured and built x64 tree (ZelvraInstaller.exe, mirror-stubs,
 tools/uidriver); DIR holds bench_worker.exe, bench_probe.exe and
-bench_baseline.exe. WINEPREFIX and DISPLAY come from the environment, with a
+bench_baseline.exe. --before names folders holding the ZelvraInstaller.exe
+(and ZelvraInstaller.map) of an earlier build, x64 and x86, measured in the
+same run for start-up and sizes. WINEPREFIX and DISPLAY come from the environment, with a
 running wineserver (tools/wine-env.sh does all three). The placement runs pin
 that wineserver to the first CPU for a while and put its CPU set back.
 """
@@ -583,12 +588,17 @@ def real_installer_sections(build, tools, work, selected, quick, results):
 
 # --- start-up ----------------------------------------------------------------------
 
-def startup(build, tools, quick):
-    """The installer and the baseline started in turn, so that both meet the
-    same load; the first round is a warm-up."""
-    rounds = 5 if quick else 8
+def startup(build, tools, quick, before=None):
+    """The installer, the baseline (and the earlier installer) started in
+    turn, so that all meet the same load; the first round is a warm-up.
+    Fifteen rounds: on a shared machine single starts vary by a factor of two."""
+    rounds = 5 if quick else 15
     programs = {"installer": (build / "ZelvraInstaller.exe", TITLE),
                 "baseline": (tools / "bench_baseline.exe", BASELINE_TITLE)}
+    if before:
+        programs["before"] = (before / "ZelvraInstaller.exe", TITLE)
+    if (tools / "bench_baseline_icon.exe").exists():
+        programs["baseline_icon"] = (tools / "bench_baseline_icon.exe", BASELINE_TITLE)
     result = {"in_wine": {name: [] for name in programs}, "from_shell": {name: [] for name in programs}}
     for round_index in range(rounds):
         for name, (exe, title) in programs.items():
@@ -627,25 +637,36 @@ def startup(build, tools, quick):
 
 # --- sizes ---------------------------------------------------------------------------
 
-def sizes(build, tools, x86_build, x86_tools):
-    files = [("ZelvraInstaller.exe", "x64", build / "ZelvraInstaller.exe"),
-             ("bench_baseline.exe", "x64", tools / "bench_baseline.exe")]
+def sizes(build, tools, x86_build, x86_tools, before=None, before_x86=None):
+    files = [("ZelvraInstaller.exe", "x64", build / "ZelvraInstaller.exe", None),
+             ("bench_baseline.exe", "x64", tools / "bench_baseline.exe", None)]
     if x86_build:
-        files.insert(1, ("ZelvraInstaller.exe", "x86", x86_build / "ZelvraInstaller.exe"))
+        files.insert(1, ("ZelvraInstaller.exe", "x86", x86_build / "ZelvraInstaller.exe", None))
+    if before_x86:
+        files.insert(0, ("ZelvraInstaller.exe", "x86", before_x86 / "ZelvraInstaller.exe", "before"))
+    if before:
+        files.insert(0, ("ZelvraInstaller.exe", "x64", before / "ZelvraInstaller.exe", "before"))
     if x86_tools:
-        files.append(("bench_baseline.exe", "x86", x86_tools / "bench_baseline.exe"))
+        files.append(("bench_baseline.exe", "x86", x86_tools / "bench_baseline.exe", None))
     out = []
-    for name, arch, path in files:
+    for name, arch, path, build_label in files:
         if not path.exists():
             continue
         info = benchlib.pe_info(path.read_bytes())
         icons = benchlib.icon_bytes(info)
         rsrc = sum(s["raw_size"] for s in info["sections"] if s["name"] == ".rsrc")
-        out.append({"name": name, "arch": arch, "machine": info["machine"], "path": str(path),
-                    "size": info["size"], "icon_bytes": icons, "icon_images": len(info["resources"].get(
-                        benchlib.RT_ICON, [])), "icon_image_sizes": sorted(info["resources"].get(benchlib.RT_ICON, []),
-                                                                          reverse=True),
-                    "rsrc_bytes": rsrc, "size_without_icons": info["size"] - icons})
+        item = {"name": name, "arch": arch, "machine": info["machine"], "path": str(path),
+                "size": info["size"], "icon_bytes": icons, "icon_images": len(info["resources"].get(
+                    benchlib.RT_ICON, [])), "icon_image_sizes": sorted(info["resources"].get(benchlib.RT_ICON, []),
+                                                                      reverse=True),
+                "rsrc_bytes": rsrc, "size_without_icons": info["size"] - icons,
+                "sections": {s["name"]: s["raw_size"] for s in info["sections"]}}
+        if build_label:
+            item["build"] = build_label
+        link_map = path.with_suffix(".map")
+        if link_map.exists():
+            item["contributions"] = benchlib.link_map_contributions(link_map.read_text(errors="replace"))
+        out.append(item)
     return out
 
 
@@ -676,6 +697,9 @@ def main():
     parser.add_argument("build", type=pathlib.Path)
     parser.add_argument("--tools", type=pathlib.Path, required=True)
     parser.add_argument("--x86-build", type=pathlib.Path)
+    parser.add_argument("--before", type=pathlib.Path, help="folder of an earlier x64 ZelvraInstaller.exe")
+    parser.add_argument("--before-x86", type=pathlib.Path, help="folder of an earlier x86 ZelvraInstaller.exe")
+    parser.add_argument("--before-name", help="what the earlier build is (e.g. its commit)")
     parser.add_argument("--x86-tools", type=pathlib.Path)
     parser.add_argument("--report", type=pathlib.Path)
     parser.add_argument("--quick", action="store_true", help="fewer runs (for trying the bench itself)")
@@ -700,6 +724,8 @@ def main():
                      "them for the installer's update hosts" % ", ".join(map(str, busy)))
     started = time.monotonic()
     results = {"machine": machine(), "quick": options.quick, "build": str(build)}
+    if options.before or options.before_x86:
+        results["before"] = options.before_name or "an earlier build"
     work = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-bench-"))
     try:
         with LoadWatcher() as watcher:
@@ -710,13 +736,16 @@ def main():
                 real_installer_sections(build, tools, work, selected, options.quick, results)
             if "startup" in selected:
                 log("startup: installer and baseline")
-                results["startup"] = startup(build, tools, options.quick)
+                results["startup"] = startup(build, tools, options.quick,
+                                             options.before and options.before.resolve())
             if "trust" in selected:
                 log("trust: the signature check of the three files")
                 results["trust"] = trust(build, tools, options.quick)
             if "sizes" in selected:
                 results["sizes"] = sizes(build, tools, options.x86_build and options.x86_build.resolve(),
-                                         options.x86_tools and options.x86_tools.resolve())
+                                         options.x86_tools and options.x86_tools.resolve(),
+                                         options.before and options.before.resolve(),
+                                         options.before_x86 and options.before_x86.resolve())
     finally:
         shutil.rmtree(work, ignore_errors=True)
     results["machine"]["load_max"] = max(watcher.samples)

@@ -3,6 +3,7 @@ formatting and a bar chart as SVG. No Wine, no network; tested by
 test_bench.py."""
 
 import math
+import re
 import struct
 
 MIB = 1 << 20
@@ -219,3 +220,60 @@ def _short(value):
     if value >= 10:
         return "%.1f" % value
     return "%.2f" % value
+
+
+# --- link maps -------------------------------------------------------------------
+
+_MAP_INPUT = re.compile(r"^ (\S+)\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)\s+(\S.*)$")
+_MAP_MEMBER = re.compile(r"^(?:.*/)?([^/()]+)\(([^()]+)\)$")
+
+
+def map_contributor(path):
+    """The short name of an input file in a GNU ld map: `archive(member)`,
+    the object's file name, or for the temporary objects of link-time
+    optimisation (/tmp/ccXXXX.ltrans0.ltrans.o) a name that stays the same."""
+    member = _MAP_MEMBER.match(path.strip())
+    if member:
+        return "%s(%s)" % member.groups()
+    name = path.strip().rsplit("/", 1)[-1]
+    ltrans = re.fullmatch(r"[^.]+\.(ltrans\d+)\.ltrans\.o", name)
+    if ltrans:  # a temporary object of link-time optimisation, named at random
+        return "link-time optimised code (%s)" % ltrans.group(1)
+    return name
+
+
+def link_map_contributions(text):
+    """{output section: {contributor: bytes}} from a GNU ld map file (the
+    linker's -Map): the input sections placed in each output section, summed
+    per input file. Fill between inputs and discarded sections do not count."""
+    start = text.find("Linker script and memory map")
+    if start < 0:
+        raise ValueError("not a GNU ld map file")
+    out, pending, result = None, None, {}
+    for line in text[start:].splitlines():
+        if line[:1] == "." or (line and not line[0].isspace() and line[0] != "*"):
+            out = line.split()[0] if line.startswith(".") else None
+            pending = None
+            continue
+        if pending is not None:
+            if re.match(r"^\s+0x", line):
+                line = " " + pending + line
+            pending = None
+        if re.match(r"^ \.\S+$", line):
+            pending = line.strip()  # a long section name: address, size and file on the next line
+            continue
+        found = _MAP_INPUT.match(line)
+        if found and out is not None and not found.group(1).startswith("*"):
+            size = int(found.group(3), 16)
+            if size:
+                section = result.setdefault(out, {})
+                name = map_contributor(found.group(4))
+                section[name] = section.get(name, 0) + size
+    return result
+
+
+def contributor_group(name):
+    """Who a contributor belongs to: the archive for the toolchain's
+    libraries, the object itself for the program's own code."""
+    archive = re.match(r"([^()]+\.a)\(", name)
+    return archive.group(1) if archive else name

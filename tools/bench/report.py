@@ -5,7 +5,8 @@ README.md, the charts (SVG, and PNG when ImageMagick can convert them)."""
 import pathlib
 import subprocess
 
-from benchlib import MB, MIB, Summary, distribution, kib, longest_unchanged, mib, svg_bar_chart
+from benchlib import (MB, MIB, Summary, contributor_group, distribution, kib, longest_unchanged, mib,
+                      svg_bar_chart)
 
 ICON_NOTE = "icon images: the RT_ICON and RT_GROUP_ICON resource data read from the PE file"
 
@@ -129,16 +130,66 @@ def cancel_figures(section):
 
 
 def startup_figures(section):
+    """Per program (installer, baseline, and the earlier installer when
+    measured): Summaries of its times and peak working set, and of its
+    ratio to the baseline started right after it in the same round."""
     figures = {}
-    for name in ("installer", "baseline"):
+    names = [name for name in ("installer", "baseline", "before", "baseline_icon") if section["in_wine"].get(name)]
+
+    def ratios(runs, shell, reference):
+        visible = [r["visible_s"] for r in section["in_wine"].get(reference, [])]
+        from_shell = section["from_shell"].get(reference, [])
+        return (Summary([r["visible_s"] / b for r, b in zip(runs, visible) if b > 0]),
+                Summary([t / b for t, b in zip(shell, from_shell) if b > 0]))
+
+    for name in names:
         runs = section["in_wine"].get(name, [])
+        shell = section["from_shell"].get(name, [])
         figures[name] = {
             "visible": Summary([r["visible_s"] for r in runs]),
             "idle": Summary([r["idle_s"] if r["idle_s"] >= 0 else None for r in runs]),
-            "shell": Summary(section["from_shell"].get(name, [])),
+            "shell": Summary(shell),
             "working_set": Summary([r["memory"]["peak_working_set"] for r in runs if r["memory"]["ok"]]),
         }
+        figures[name]["visible_ratio"], figures[name]["shell_ratio"] = ratios(runs, shell, "baseline")
+        if "baseline_icon" in names:
+            figures[name]["icon_visible_ratio"], figures[name]["icon_shell_ratio"] = ratios(runs, shell,
+                                                                                            "baseline_icon")
     return figures
+
+
+SIZE_SECTIONS = (".text", ".rdata", ".data", ".eh_frame", ".pdata", ".xdata", ".idata", ".CRT", ".tls")
+
+
+def size_label(item):
+    return "%s%s" % (item["machine"], ", %s" % item["build"] if item.get("build") else "")
+
+
+def section_rows(items):
+    """[(section name, [raw bytes per item or None])] over every section of
+    the items, in the order the first item that has it lists them."""
+    names = []
+    for item in items:
+        for name in item.get("sections", {}):
+            if name not in names:
+                names.append(name)
+    return [(name, [item.get("sections", {}).get(name) for item in items]) for name in names]
+
+
+def contributors(item, count=15):
+    """The biggest contributors to the file's code and data (the sections of
+    SIZE_SECTIONS in the link map): [(name, bytes)], and per library or
+    object: [(group, bytes)]."""
+    totals, groups = {}, {}
+    for section, parts in item.get("contributions", {}).items():
+        if section not in SIZE_SECTIONS:
+            continue
+        for name, size in parts.items():
+            totals[name] = totals.get(name, 0) + size
+            group = contributor_group(name)
+            groups[group] = groups.get(group, 0) + size
+    ordered = sorted(totals.items(), key=lambda kv: (-kv[1], kv[0]))
+    return ordered[:count], sorted(groups.items(), key=lambda kv: (-kv[1], kv[0]))
 
 
 def _few_ms(seconds):
@@ -226,17 +277,29 @@ def findings(results):
                      % (f["worker_ended"].median, f["mirror_closed"].median or float("nan")))
         out.append(text)
     installers = [i for i in results.get("sizes", []) if i["name"] == "ZelvraInstaller.exe"]
-    if installers:
+    current = [i for i in installers if not i.get("build")]
+    if current:
         out.append("Size: the icon images (%s) make up %s; without them the installer would be %s." % (
-            kib(installers[0]["icon_bytes"]),
+            kib(current[0]["icon_bytes"]),
             " and ".join("%.0f %% of the %s build (%s)" % (100.0 * i["icon_bytes"] / i["size"], i["machine"],
-                                                          kib(i["size"])) for i in installers),
-            " and ".join("%s (%s)" % (kib(i["size_without_icons"]), i["machine"]) for i in installers)))
-        largest = installers[0].get("icon_image_sizes", [])[:2]
-        if len(largest) == 2 and sum(largest) > installers[0]["icon_bytes"] / 2:
+                                                          kib(i["size"])) for i in current),
+            " and ".join("%s (%s)" % (kib(i["size_without_icons"]), i["machine"]) for i in current)))
+        largest = current[0].get("icon_image_sizes", [])[:2]
+        if len(largest) == 2 and sum(largest) > current[0]["icon_bytes"] / 2:
             out[-1] += " The two largest of the %d images hold %s and %s (%.0f %% of the icon)." % (
-                installers[0]["icon_images"], kib(largest[0]), kib(largest[1]),
-                100.0 * sum(largest) / installers[0]["icon_bytes"])
+                current[0]["icon_images"], kib(largest[0]), kib(largest[1]),
+                100.0 * sum(largest) / current[0]["icon_bytes"])
+    before = [i for i in installers if i.get("build")]
+    for item in installers:
+        if item.get("build"):
+            continue
+        earlier = [b for b in before if b["machine"] == item["machine"]]
+        if earlier:
+            out.append("Code and data of the %s build (file less the icon images): %s before (%s), %s now (%.0f %% "
+                       "less)." % (item["machine"], kib(earlier[0]["size_without_icons"]),
+                                   results.get("before", earlier[0]["build"]),
+                                   kib(item["size_without_icons"]),
+                                   100.0 * (1 - item["size_without_icons"] / earlier[0]["size_without_icons"])))
     if "startup" in results:
         figures = startup_figures(results["startup"])
         inst, base = figures["installer"]["shell"], figures["baseline"]["shell"]
@@ -244,6 +307,18 @@ def findings(results):
             out.append("Start-up: from the shell the prompt appears after %.0f ms, the minimal dialog after %.0f ms: "
                        "Wine costs most of it, the installer itself %+.0f ms." % (
                            inst.median * 1000, base.median * 1000, (inst.median - base.median) * 1000))
+        text = "Start-up against the minimal dialog (each run beside the dialog's run after it, median): %.2f× " \
+               "to the window visible, %.2f× from the shell" % (figures["installer"]["visible_ratio"].median or 0,
+                                                                figures["installer"]["shell_ratio"].median or 0)
+        if "before" in figures:
+            text += "; %s: %.2f× and %.2f×" % (results.get("before", "before"),
+                                               figures["before"]["visible_ratio"].median or 0,
+                                               figures["before"]["shell_ratio"].median or 0)
+        if "baseline_icon" in figures:
+            text += (". Against the same dialog with the installer's icon set: %.2f× and %.2f×" % (
+                         figures["installer"]["icon_visible_ratio"].median or 0,
+                         figures["installer"]["icon_shell_ratio"].median or 0))
+        out.append(text + ".")
     return out
 
 
@@ -396,29 +471,88 @@ def render(results):
 
         out += ["## 4. Start-up", "",
                 "From process start to the prompt visible, beside `bench_baseline.exe`, a minimal Win32 dialog "
-                "program built with the same options (same dialog size and font, no icon): the difference is what "
-                "the installer itself costs, the baseline what Wine costs. \"In Wine\": `bench_probe.exe` calls "
-                "CreateProcess and looks for the visible window every 5 ms. \"From the shell\": "
-                "`wine64 program.exe` started on the host, the window seen by the probe (host clock).", "",
-                "| | Installer | Baseline | Difference |", "|---|---|---|---|",
-                "| CreateProcess to window visible | %s | %s | %s |" % (_ms(inst["visible"]), _ms(base["visible"]),
-                                                                     diff("visible")),
-                "| CreateProcess to idle for input | %s | %s | %s |" % (_ms(inst["idle"]), _ms(base["idle"]),
-                                                                       diff("idle")),
-                "| `wine64 program.exe` to window visible | %s | %s | %s |" % (_ms(inst["shell"]),
-                                                                               _ms(base["shell"]), diff("shell")),
-                "| Peak working set when visible | %s | %s | |" % (
-                    inst["working_set"].format(1, 1.0 / MIB, "MiB"), base["working_set"].format(1, 1.0 / MIB, "MiB")),
-                "", "![Start-up](startup.png)", ""]
+                "program built with the project's default options (same dialog size and font, no icon): the "
+                "difference is what the installer itself costs, the baseline what Wine costs. \"In Wine\": "
+                "`bench_probe.exe` calls CreateProcess and looks for the visible window every 5 ms. \"From the "
+                "shell\": `wine64 program.exe` started on the host, the window seen by the probe (host clock). "
+                "Ratio: each installer run divided by the baseline run right after it.", ""]
+        earlier = figures.get("before")
+        if earlier:
+            out += ["The installer of %s was started in the same rounds (x64)." % results.get("before", "before"), "",
+                    "| | Installer | Baseline | Difference | Installer, %s |" % results.get("before", "before"),
+                    "|---|---|---|---|---|"]
+        else:
+            out += ["| | Installer | Baseline | Difference |", "|---|---|---|---|"]
+
+        def row(label, cells):
+            if earlier:
+                return "| %s | %s | %s |" % (label, " | ".join(cells[:3]), cells[3] if len(cells) > 3 else "")
+            return "| %s | %s |" % (label, " | ".join(cells[:3]))
+
+        def ws(figure):
+            return figure["working_set"].format(1, 1.0 / MIB, "MiB")
+
+        before_cells = earlier or {}
+        out += [row("CreateProcess to window visible", [_ms(inst["visible"]), _ms(base["visible"]), diff("visible")]
+                    + ([_ms(earlier["visible"])] if earlier else [])),
+                row("CreateProcess to idle for input", [_ms(inst["idle"]), _ms(base["idle"]), diff("idle")]
+                    + ([_ms(earlier["idle"])] if earlier else [])),
+                row("`wine64 program.exe` to window visible", [_ms(inst["shell"]), _ms(base["shell"]), diff("shell")]
+                    + ([_ms(earlier["shell"])] if earlier else [])),
+                row("Ratio to the baseline, window visible", [inst["visible_ratio"].format(2, unit="×"), "1", ""]
+                    + ([before_cells["visible_ratio"].format(2, unit="×")] if earlier else [])),
+                row("Ratio to the baseline, from the shell", [inst["shell_ratio"].format(2, unit="×"), "1", ""]
+                    + ([before_cells["shell_ratio"].format(2, unit="×")] if earlier else [])),
+                row("Peak working set when visible", [ws(inst), ws(base), ""] + ([ws(earlier)] if earlier else [])),
+                ""]
+        icon = figures.get("baseline_icon")
+        if icon:
+            out += ["`bench_baseline_icon.exe`, the same dialog program with the installer's icon loaded and set "
+                    "on its dialog as the prompt does, started in the same rounds:", "",
+                    "| | Baseline with the icon | Installer ÷ it |%s" % (
+                        " %s ÷ it |" % results.get("before", "before") if earlier else ""),
+                    "|---|---|---|%s" % ("---|" if earlier else ""),
+                    "| CreateProcess to window visible | %s | %s |%s" % (
+                        _ms(icon["visible"]), inst["icon_visible_ratio"].format(2, unit="×"),
+                        " %s |" % earlier["icon_visible_ratio"].format(2, unit="×") if earlier else ""),
+                    "| `wine64 program.exe` to window visible | %s | %s |%s" % (
+                        _ms(icon["shell"]), inst["icon_shell_ratio"].format(2, unit="×"),
+                        " %s |" % earlier["icon_shell_ratio"].format(2, unit="×") if earlier else ""), ""]
+        out += ["![Start-up](startup.png)", ""]
 
     if "sizes" in results:
         out += ["## 5. Size and memory", "", "| Executable | Machine | Size | Icon images | Without the icon images |"
                 " .rsrc section |", "|---|---|---|---|---|---|"]
         for item in results["sizes"]:
             out.append("| %s | %s | %s (%d bytes) | %d images, %s | %s | %s |" % (
-                item["name"], item["machine"], kib(item["size"]), item["size"], item["icon_images"],
+                item["name"], size_label(item), kib(item["size"]), item["size"], item["icon_images"],
                 kib(item["icon_bytes"]), kib(item["size_without_icons"]), kib(item["rsrc_bytes"])))
         out += ["", "Without the icon images: the file size less the %s (section alignment ignored)." % ICON_NOTE, ""]
+        installers = [i for i in results["sizes"] if i["name"] == "ZelvraInstaller.exe"]
+        if installers:
+            out += ["### Per section", "",
+                    "Bytes each section takes in the file (raw size, aligned to 512 bytes), per build of the "
+                    "installer. Code and data: the file less the icon images.", "",
+                    "| Section | %s |" % " | ".join(size_label(i) for i in installers),
+                    "|---|%s" % ("---|" * len(installers))]
+            for name, values in section_rows(installers):
+                out.append("| `%s` | %s |" % (name, " | ".join(kib(v) if v is not None else "" for v in values)))
+            out += ["| **file** | %s |" % " | ".join(kib(i["size"]) for i in installers),
+                    "| **code and data** | %s |" % " | ".join("**%s**" % kib(i["size_without_icons"])
+                                                             for i in installers), ""]
+        for item in installers:
+            if not item.get("contributions"):
+                continue
+            top, groups = contributors(item)
+            out += ["### Biggest contributors: %s" % size_label(item), "",
+                    "From the link map (`ZelvraInstaller.map`, the unstripped link): the input sections placed in "
+                    "%s, summed per object; then per library. Before alignment, so the sums are a little below the "
+                    "section sizes." % ", ".join("`%s`" % n for n in SIZE_SECTIONS), "",
+                    "| Object | Bytes |", "|---|---|"]
+            out += ["| `%s` | %s |" % (name, kib(size)) for name, size in top]
+            out += ["", "| Library or object | Bytes |", "|---|---|"]
+            out += ["| `%s` | %s |" % (name, kib(size)) for name, size in groups[:12]]
+            out.append("")
         memory = []
         if "responsive" in results:
             peak = responsive_figures(results["responsive"])["peak_working_set"]
@@ -430,6 +564,9 @@ def render(results):
                           % figures["installer"]["working_set"].format(1, 1.0 / MIB, "MiB"))
             memory.append("| Baseline dialog program, peak working set | %s |"
                           % figures["baseline"]["working_set"].format(1, 1.0 / MIB, "MiB"))
+            if "before" in figures:
+                memory.append("| Installer of %s, peak working set at the prompt | %s |" % (
+                    results.get("before", "before"), figures["before"]["working_set"].format(1, 1.0 / MIB, "MiB")))
         if memory:
             out += ["| Memory (GetProcessMemoryInfo, read from another process) | |", "|---|---|"] + memory + [""]
     if "trust" in results:
@@ -459,10 +596,12 @@ def charts(results):
     if "startup" in results:
         figures = startup_figures(results["startup"])
         rows = [("CreateProcess to visible", "visible"), ("wine64 to visible", "shell")]
-        out["startup"] = svg_bar_chart(
-            "Start-up to the dialog visible (median)", [label for label, _ in rows],
-            [("installer", "#d9822b", [_milli(figures["installer"][key].median) for _, key in rows]),
-             ("minimal dialog", "#4a7ab5", [_milli(figures["baseline"][key].median) for _, key in rows])], "ms")
+        series = [("installer", "#d9822b", [_milli(figures["installer"][key].median) for _, key in rows]),
+                  ("minimal dialog", "#4a7ab5", [_milli(figures["baseline"][key].median) for _, key in rows])]
+        if "before" in figures:
+            series.append(("installer before", "#999999", [_milli(figures["before"][key].median) for _, key in rows]))
+        out["startup"] = svg_bar_chart("Start-up to the dialog visible (median)", [label for label, _ in rows], series,
+                                       "ms")
     return out
 
 

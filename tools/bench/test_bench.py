@@ -171,6 +171,55 @@ class PeTest(unittest.TestCase):
                     benchlib.pe_info(broken)
 
 
+LINK_MAP = """Archive member included to satisfy reference by file (symbol)
+
+Discarded input sections
+
+ .text$_ZN3fooEv
+                0x00000000       0x40 libzelvra_core.a(a.cpp.obj)
+
+Linker script and memory map
+
+.text           0x00401000     0x1000
+ *(.text)
+ .text          0x00401000      0x4e0 /usr/lib/gcc/x/crt2.o
+                0x004014a0                WinMainCRTStartup
+ .text          0x004014e0      0x120 libzelvra_core.a(a.cpp.obj)
+ *fill*         0x00401600       0x20 
+ .text$_ZNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEE9_M_createERjj
+                0x00401620       0x60 libzelvra_core.a(a.cpp.obj)
+ .text          0x00401680     0x9000 /usr/lib/gcc/x/libstdc++.a(cp-demangle.o)
+ .text          0x0040a680        0x0 libzelvra_core.a(b.cpp.obj)
+ .text          0x0040a680       0x10 /tmp/ccAb12Cd.ltrans0.ltrans.o
+
+.rdata          0x00410000      0x200
+ .rdata         0x00410000       0x44 /usr/lib/gcc/x/libstdc++.a(cp-demangle.o)
+.bss            0x00411000       0x10
+ .bss           0x00411000       0x10 libzelvra_core.a(a.cpp.obj)
+"""
+
+
+class LinkMapTest(unittest.TestCase):
+    def test_contributions_per_section_and_object(self):
+        found = benchlib.link_map_contributions(LINK_MAP)
+        # Discarded sections, fill and empty inputs do not count; a long
+        # section name wraps its address, size and file onto the next line.
+        self.assertEqual(found, {
+            ".text": {"crt2.o": 0x4e0, "libzelvra_core.a(a.cpp.obj)": 0x120 + 0x60,
+                      "libstdc++.a(cp-demangle.o)": 0x9000, "link-time optimised code (ltrans0)": 0x10},
+            ".rdata": {"libstdc++.a(cp-demangle.o)": 0x44},
+            ".bss": {"libzelvra_core.a(a.cpp.obj)": 0x10}})
+        with self.assertRaises(ValueError):
+            benchlib.link_map_contributions("no map")
+
+    def test_contributors_leave_out_what_the_file_does_not_hold(self):
+        item = {"contributions": benchlib.link_map_contributions(LINK_MAP)}
+        top, groups = report.contributors(item, count=2)
+        self.assertEqual(top, [("libstdc++.a(cp-demangle.o)", 0x9044), ("crt2.o", 0x4e0)])
+        self.assertEqual(groups, [("libstdc++.a", 0x9044), ("crt2.o", 0x4e0), ("libzelvra_core.a", 0x180),
+                                  ("link-time optimised code (ltrans0)", 0x10)])
+
+
 class ChartTest(unittest.TestCase):
     def test_bars_scale_with_values_and_missing_values_are_left_out(self):
         svg = benchlib.svg_bar_chart("T <1>", ["a", "b"], [("one", "#111", [10.0, None]),
@@ -239,9 +288,15 @@ def results():
                         for name, values, m in (("installer", (0.3, 0.2, 0.4), 23 * MIB),
                                                 ("baseline", (0.1, 0.15, 0.12), 18 * MIB))},
             "from_shell": {"installer": [0.5, 0.6], "baseline": [0.2, 0.3]}},
+        "before": "commit abc",
         "sizes": [{"name": "ZelvraInstaller.exe", "arch": "x64", "machine": "x64", "size": 600000,
                    "icon_bytes": 320000, "icon_images": 12, "icon_image_sizes": [200000, 80000, 40000],
-                   "rsrc_bytes": 330000, "size_without_icons": 280000}],
+                   "rsrc_bytes": 330000, "size_without_icons": 280000,
+                   "sections": {".text": 150000, ".rsrc": 330000}},
+                  {"name": "ZelvraInstaller.exe", "arch": "x64", "machine": "x64", "size": 800000, "build": "before",
+                   "icon_bytes": 320000, "icon_images": 12, "icon_image_sizes": [200000, 80000, 40000],
+                   "rsrc_bytes": 330000, "size_without_icons": 480000,
+                   "sections": {".text": 300000, ".eh_frame": 70000, ".rsrc": 330000}}],
     }
 
 
@@ -294,6 +349,42 @@ class ReportTest(unittest.TestCase):
         for heading in ("## 1. Throughput", "## 2. Responsiveness", "## 3. Cancel", "## 4. Start-up",
                         "## 5. Size and memory"):
             self.assertIn(heading, text)
+
+    def test_start_up_ratios_pair_each_run_with_the_baseline_run_after_it(self):
+        data = results()
+        data["startup"]["in_wine"]["before"] = [dict(run, visible_s=run["visible_s"] * 2)
+                                                for run in data["startup"]["in_wine"]["installer"]]
+        data["startup"]["from_shell"]["before"] = [0.8, 0.9]
+        figures = report.startup_figures(data["startup"])
+        self.assertEqual([round(v, 6) for v in figures["installer"]["visible_ratio"].values],
+                         [3.0, round(0.2 / 0.15, 6), round(0.4 / 0.12, 6)])
+        self.assertAlmostEqual(figures["installer"]["shell_ratio"].median, (2.5 + 2.0) / 2)
+        self.assertAlmostEqual(figures["before"]["visible_ratio"].median, 2 * figures["installer"]["visible_ratio"].median)
+        text = report.render(data)
+        self.assertIn("| Ratio to the baseline, window visible | 3.00 (1.33–3.33) × | 1 |  | 6.00 (2.67–6.67) × |",
+                      text)
+        self.assertNotIn("before", "".join(report.startup_figures(results()["startup"])))
+
+    def test_start_up_against_the_dialog_with_the_icon(self):
+        data = results()
+        data["startup"]["in_wine"]["baseline_icon"] = [dict(run, visible_s=run["visible_s"] * 2)
+                                                       for run in data["startup"]["in_wine"]["baseline"]]
+        data["startup"]["from_shell"]["baseline_icon"] = [0.25, 0.6]
+        figures = report.startup_figures(data["startup"])
+        self.assertAlmostEqual(figures["installer"]["icon_visible_ratio"].median,
+                               figures["installer"]["visible_ratio"].median / 2)
+        self.assertEqual(figures["installer"]["icon_shell_ratio"].values, [2.0, 1.0])
+        self.assertIn("| `wine64 program.exe` to window visible | 425.0 (250.0–600.0) ms | 1.50 (1.00–2.00) × |",
+                      report.render(data))
+
+    def test_sections_before_and_after(self):
+        text = report.render(results())
+        self.assertIn("| Section | x64 | x64, before |", text)
+        self.assertIn("| `.text` | 146.5 KiB | 293.0 KiB |", text)
+        self.assertIn("| `.eh_frame` |  | 68.4 KiB |", text)
+        self.assertIn("| **code and data** | **273.4 KiB** | **468.8 KiB** |", text)
+        self.assertIn("Code and data of the x64 build (file less the icon images): 468.8 KiB before (commit abc), "
+                      "273.4 KiB now (42 % less).", text)
 
     def test_busy_machine_is_named(self):
         for ends, during, busy in (("2.0", None, True), ("0.5", None, False), ("0.5", 1.8, True),
