@@ -140,8 +140,7 @@ int CHttpFileDownloader::ReportException(CException* error) {
   } else {
     CMemoryException().GetErrorMessage(description, kErrorTextChars);
   }
-  CString message;
-  message.Format(L"Error2:%ls", description);
+  const CString message = CString(L"Error2:") + description;
   AfxMessageBox(message, MB_OK, 0);
   Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(m_nStatus));
   return -1;
@@ -202,8 +201,7 @@ int CHttpFileDownloader::Download() {
   if (!opened) {
     wchar_t description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
-    CString message;
-    message.Format(L"Error1:%ls", description);
+    const CString message = CString(L"Error1:") + description;
     AfxMessageBox(message, MB_OK, 0);
     file.reset();
     m_nStatus = DOWNLOAD_FILE_CREATE_FAILED;

@@ -2,7 +2,7 @@
 
 #include <process.h>
 
-#include <cwchar>
+#include <string>
 #include <cstdlib>
 
 #include "core/command_line.h"
@@ -114,10 +114,10 @@ HINSTANCE AfxGetInstanceHandle() { return AfxGetResourceHandle(); }
 
 void AfxAssertUiThread(const char* where) {
   if (g_app == nullptr || g_app->m_nThreadID == 0 || g_app->m_nThreadID == ::GetCurrentThreadId()) return;
-  wchar_t text[200];
-  ::_snwprintf(text, 199, L"%hs must run on the user-interface thread\n", where);
-  text[199] = L'\0';
-  ::OutputDebugStringW(text);
+  std::wstring text;
+  for (const char* c = where; *c != '\0'; ++c) text += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+  text += L" must run on the user-interface thread\n";
+  ::OutputDebugStringW(text.c_str());
   std::abort();
 }
 

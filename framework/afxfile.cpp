@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "core/number_text.h"
 #include "framework/afxres.h"
 #include "framework/afxsys.h"
 #include "framework/handle.h"
@@ -271,10 +272,8 @@ DWORD AfxMoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name) {
   const unsigned long long number = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   DWORD error = ERROR_ALREADY_EXISTS;
   for (int attempt = 0; attempt < 16 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-    wchar_t suffix[32];
-    ::_snwprintf(suffix, 31, L".old-%llx", number + static_cast<unsigned long long>(attempt));
-    suffix[31] = L'\0';
-    error = AfxRenameInFolder(object, folder, (std::wstring(name) + suffix).c_str());
+    const std::u16string suffix = u".old-" + zelvra::HexText(number + static_cast<unsigned long long>(attempt));
+    error = AfxRenameInFolder(object, folder, (std::wstring(name) + AfxWide(suffix)).c_str());
   }
   return error;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/http_values.h"
+#include "core/number_text.h"
 #include "framework/afxapp.h"
 #include "framework/afxsys.h"
 #include "framework/handle.h"
@@ -123,7 +124,7 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
   if (m_strDescription.IsEmpty()) {
     // The platform has no text for this code: name the code, so that the
     // user and support still learn what failed.
-    m_strDescription.Format(L"Internet error %lu", static_cast<unsigned long>(error));
+    m_strDescription = CString(L"Internet error ") + CString(zelvra::DecimalText(error));
   }
 }
 

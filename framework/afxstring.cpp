@@ -1,8 +1,5 @@
 #include "framework/afxstring.h"
 
-#include <cstdarg>
-#include <cwchar>
-
 #include "framework/afxapp.h"
 
 int CString::Find(const wchar_t* what, int start) const {
@@ -25,23 +22,6 @@ CString CString::Mid(int first) const {
 CString CString::Left(int count) const {
   if (count <= 0) return CString();
   return CString(m_text.substr(0, static_cast<size_t>(count)));
-}
-
-void CString::Format(const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int length = ::_vscwprintf(format, copy);
-  va_end(copy);
-  if (length < 0) {
-    m_text.clear();
-  } else {
-    m_text.assign(static_cast<size_t>(length) + 1, L'\0');
-    ::_vsnwprintf(&m_text[0], m_text.size(), format, args);
-    m_text.resize(static_cast<size_t>(length));
-  }
-  va_end(args);
 }
 
 BOOL CString::LoadString(UINT id) {

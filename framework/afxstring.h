@@ -60,10 +60,6 @@ class CString {
   CString Mid(int first) const;
   CString Left(int count) const;
 
-  // printf-style formatting into this string, with the platform's wide
-  // conventions: "%ls" takes a wide string.
-  void Format(const wchar_t* format, ...);
-
   // Loads string `id` of the module's string table, whole, whatever its
   // length, in the language the platform's resource lookup picks. An ID with
   // no text gives an empty string and FALSE.

@@ -63,7 +63,6 @@ CDialog::~CDialog() {
 
 INT_PTR CDialog::DoModal() {
   AFX_ASSERT_UI_THREAD();
-  AfxInitCommonControls();
   // Without a parent the dialog is owned by the application's main window,
   // unless that window is this dialog itself.
   HWND owner = nullptr;

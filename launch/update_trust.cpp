@@ -5,7 +5,6 @@
 #include <wintrust.h>
 #include <softpub.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -65,10 +64,10 @@ std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
         ::CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, certificate->pCert->pbCertEncoded,
                                 certificate->pCert->cbCertEncoded, hash, &hashSize) &&
         hashSize == sizeof(hash)) {
-      char hex[3];
+      static constexpr char kHexDigits[] = "0123456789abcdef";
       for (BYTE byte : hash) {
-        std::snprintf(hex, sizeof(hex), "%02x", byte);
-        fingerprint += hex;
+        fingerprint += kHexDigits[byte >> 4];
+        fingerprint += kHexDigits[byte & 0xF];
       }
     }
   }

@@ -56,6 +56,11 @@ CDownloadDlg::CDownloadDlg(CWnd* parent, BOOL useSecondary, bool testMode)
 
 CDownloadDlg::~CDownloadDlg() = default;
 
+INT_PTR CDownloadDlg::DoModal() {
+  AfxInitCommonControls();
+  return CDialog::DoModal();
+}
+
 void CDownloadDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);
   DDX_Control(pDX, IDC_PROGRESS, m_progress);

@@ -34,6 +34,10 @@ class CDownloadDlg : public CDialog {
   // null otherwise.
   HANDLE GetFolderHandle() const { return m_downloadFolder.Handle(); }
 
+  // Registers the progress bar's class before the dialog is created: only
+  // this dialog needs the common controls, so the prompt starts without them.
+  INT_PTR DoModal() override;
+
   // Creates the folder and every missing parent; TRUE when it exists then.
   BOOL CreateDirectoryPath(CString path);
 

@@ -2,11 +2,13 @@
 // progress arithmetic, header values and dialog placement.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "core/download_paths.h"
 #include "core/http_values.h"
 #include "core/message_box_style.h"
+#include "core/number_text.h"
 #include "core/placement.h"
 #include "core/progress.h"
 #include "core/updater_parameters.h"
@@ -167,6 +169,25 @@ TEST(ParseStatusCode, ReadsTheDecimalCode) {
   EXPECT_EQ(-1, ParseStatusCode(u"99999999999"));
   EXPECT_EQ(-1, ParseStatusCode(u"\uff12\uff10\uff10"));
   EXPECT_EQ(-1, ParseStatusCode(nullptr));
+}
+
+TEST(NumberText, DigitsWithoutPaddingOrPrefix) {
+  const struct {
+    std::uint64_t value;
+    const char16_t* decimal;
+    const char16_t* hex;
+  } rows[] = {
+      {0, u"0", u"0"},
+      {9, u"9", u"9"},
+      {10, u"10", u"a"},
+      {255, u"255", u"ff"},
+      {12057, u"12057", u"2f19"},
+      {0xFFFFFFFFFFFFFFFFull, u"18446744073709551615", u"ffffffffffffffff"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.decimal, zelvra::DecimalText(row.value));
+    EXPECT_EQ(row.hex, zelvra::HexText(row.value));
+  }
 }
 
 TEST(CenteredPlacement, CentresThenKeepsTheWindowInsideTheWorkArea) {
