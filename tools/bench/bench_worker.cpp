@@ -39,7 +39,7 @@
 
 namespace {
 
-CWinApp g_app("Zelvra(TM) Installer");  // the worker's user agent, as in the installer
+CWinApp g_app(L"Zelvra(TM) Installer");  // the worker's user agent, as in the installer
 
 constexpr wchar_t kOwnerClass[] = L"ZelvraBenchWorkerOwner";
 constexpr DWORD kRunLimitMs = 5 * 60 * 1000;
