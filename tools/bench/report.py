@@ -345,6 +345,11 @@ def render(results):
             "QueryPerformanceCounter; CPU times from Wine have a 10 ms grain.%s"
             % (" **Quick run: fewer runs than the full bench.**" if results.get("quick") else ""),
             "The bench took %.0f s." % results.get("seconds", 0), ""]
+    failed = results.get("failed") or {}
+    if failed:
+        out += ["## Sections that failed", "",
+                "These sections have no figures in this report; the others were measured as usual.", ""]
+        out += ["- **%s**: %s" % (name, failed[name]) for name in sorted(failed)] + [""]
     found = findings(results)
     if found:
         out += ["## Findings", ""] + ["- " + line for line in found] + [""]
