@@ -217,12 +217,7 @@ class BothLanguagesTests:
         box = self.driver.message_box(run.pid)
         local = through_link + "\\" + DOWNLOAD_FOLDER + "\\" + LIBRARY
         self.assertEqual(box.text, "Error1:%s 에 잘못된 경로가 있음." % local)  # the bad-path text, Korean only
-        self.driver.answer(box, IDOK)
-        failed = self.driver.message_box(run.pid, owner=run.prompt.hwnd)
-        self.assertEqual(failed.text, run.texts.download_failed)
-        self.driver.answer(failed, IDOK)
-        run.wait_prompt_state("first")
-        run.assert_first_state()
+        run.answer_failure(box)
         self.assertEqual(list(dotted.iterdir()), [], "written into the held folder's place")
         self.assertEqual(sorted(p.name for p in planted.iterdir()), [LAUNCHER], "the planted launcher ran")
         self.assertEqual((planted / LAUNCHER).read_bytes(), marked)
@@ -584,12 +579,7 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
         # The description names the file under the long %TEMP%: the
         # environment reached the program (the text stops at 254 characters).
         self.assertIn(temp.windows[:100], box.text)
-        self.driver.answer(box, IDOK)
-        failed = self.driver.message_box(run.pid, owner=run.prompt.hwnd)
-        self.assertEqual(failed.text, run.texts.download_failed)
-        self.driver.answer(failed, IDOK)
-        run.wait_prompt_state("first")
-        run.assert_first_state()
+        run.answer_failure(box)
         return "error"
 
 
