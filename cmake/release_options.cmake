@@ -1,5 +1,5 @@
-# The build-time options of a release: the update hosts (plain HTTP or HTTPS)
-# and the pinned signers of the update files. Used by the top-level
+# The build-time options of a release: the update hosts (plain HTTP or HTTPS),
+# the pinned signers of the update files and the largest file taken. Used by the top-level
 # CMakeLists.txt for the installer, and by the tests for builds with other
 # settings.
 
@@ -49,4 +49,13 @@ function(zelvra_configure_signers file fingerprints)
     string(APPEND ZELVRA_SIGNER_LIST "    \"${hex}\",\n")
   endforeach()
   configure_file(${PROJECT_SOURCE_DIR}/launch/update_signers.cpp.in ${file} @ONLY)
+endfunction()
+
+# Stops the configuration unless `bytes` is a whole number from 1 to
+# 4294967295: the download counts in 32 bits.
+function(zelvra_check_max_file_size bytes)
+  string(LENGTH "${bytes}" length)
+  if(NOT bytes MATCHES "^[1-9][0-9]*$" OR length GREATER 10 OR (length EQUAL 10 AND bytes STRGREATER "4294967295"))
+    message(FATAL_ERROR "ZELVRA_MAX_FILE_SIZE \"${bytes}\": expected a number of bytes from 1 to 4294967295")
+  endif()
 endfunction()

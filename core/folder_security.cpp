@@ -36,6 +36,20 @@ bool IsAdministratorOrSystem(const std::u16string& sid) {
   return sid == u"SY" || sid == u"BA" || sid == u"S-1-5-18" || sid == u"S-1-5-32-544";
 }
 
+bool IsOwnerRights(const std::u16string& sid) { return sid == u"OW" || sid == u"S-1-3-4"; }
+
+// Whether an ACE's flags (two-letter codes) make it inherited by both files
+// (OI) and folders (CI).
+bool InheritedByFilesAndFolders(const std::u16string& flags) {
+  bool files = false;
+  bool folders = false;
+  for (size_t at = 0; at + 1 < flags.size(); at += 2) {
+    files = files || flags.compare(at, 2, u"OI") == 0;
+    folders = folders || flags.compare(at, 2, u"CI") == 0;
+  }
+  return files && folders;
+}
+
 // The value of a hexadecimal digit, or -1.
 int HexDigit(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
@@ -142,11 +156,16 @@ bool SplitComponents(const std::u16string& sddl, Components* components) {
   return true;
 }
 
-// Whether one ACE leaves writing to SYSTEM and the Administrators.
-bool AceAdmitsOnlyAdministrators(const std::u16string& ace) {
+// Whether one ACE leaves writing to SYSTEM and the Administrators; sets
+// `ownerRights` when it is an OWNER RIGHTS entry that new files and folders
+// inherit.
+bool AceAdmitsOnlyAdministrators(const std::u16string& ace, bool* ownerRights) {
   std::u16string fields[6];
   if (!SplitAce(ace, fields)) return false;
   const std::u16string& type = fields[0];
+  if ((type == u"A" || type == u"D") && IsOwnerRights(fields[5]) && InheritedByFilesAndFolders(fields[1])) {
+    *ownerRights = true;
+  }
   if (type == u"D" || type == u"OD" || type == u"XD") return true;  // a deny grants nothing
   if (type != u"A") return false;  // object and callback allow-ACEs are not expected here
   std::uint32_t rights = 0;
@@ -160,7 +179,9 @@ std::u16string DownloadFolderSddl(const std::u16string& userSid, bool withOwner)
   std::u16string sddl = withOwner ? u"O:BA" : u"";
   sddl += u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;";
   sddl += kReadAndExecute;
-  sddl += u";;;" + userSid + u")";
+  sddl += u";;;" + userSid + u")(A;OICI;";
+  sddl += kReadAndExecute;
+  sddl += u";;;OW)";
   return sddl;
 }
 
@@ -173,14 +194,15 @@ bool AdmitsWritesOnlyByAdministrators(const std::u16string& sddl) {
   const std::u16string& dacl = components.text[kDacl];
   const size_t firstAce = dacl.find(u'(');
   if (!IsProtectedDaclFlags(dacl.substr(0, firstAce))) return false;
+  bool ownerRights = false;
   for (size_t at = firstAce; at != std::u16string::npos && at < dacl.size();) {
     const size_t close = dacl.find(u')', at);
     if (dacl[at] != u'(' || close == std::u16string::npos) return false;
     if (dacl.find(u'(', at + 1) < close) return false;  // nested: not an ACE this check reads
-    if (!AceAdmitsOnlyAdministrators(dacl.substr(at + 1, close - at - 1))) return false;
+    if (!AceAdmitsOnlyAdministrators(dacl.substr(at + 1, close - at - 1), &ownerRights)) return false;
     at = close + 1;
   }
-  return true;  // a protected, empty DACL gives nobody any right
+  return ownerRights;
 }
 
 }  // namespace zelvra

@@ -7,7 +7,7 @@ bool IsSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 }  // namespace
 
-std::uint32_t ParseContentLength(const char16_t* text) {
+std::uint64_t ParseContentLength(const char16_t* text) {
   if (text == nullptr) return 0;
   while (IsSpace(*text)) ++text;
   if (*text == u'-') return 0;
@@ -15,9 +15,9 @@ std::uint32_t ParseContentLength(const char16_t* text) {
   std::uint64_t value = 0;
   for (; IsDigit(*text); ++text) {
     value = value * 10 + static_cast<unsigned>(*text - u'0');
-    if (value > 0xFFFFFFFFull) return 0;
+    if (value > 0xFFFFFFFFull) return kContentLengthBeyond32Bits;
   }
-  return static_cast<std::uint32_t>(value);
+  return value;
 }
 
 int ParseStatusCode(const char16_t* text) {

@@ -100,6 +100,32 @@ std::wstring FinalPath(HANDLE handle) {
   return path;
 }
 
+// Whether `path` (a folder's, ending with a backslash), read as the platform
+// reads a path it is given, names the folder held by `held`. The path comes
+// from the handle, but the platform's path parser drops a trailing dot from
+// every component (and rewrites a few other forms), so that a folder "T."
+// reached through a link would be started from as "T", a folder beside it
+// that the user can fill. So the path must come out of the parser unchanged,
+// and open the very folder that is held.
+bool PathNamesHeldFolder(const std::wstring& path, HANDLE held) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return false;
+  std::wstring parsed(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &parsed[0], nullptr);
+  if (length == 0 || length >= needed) return false;
+  parsed.resize(length);
+  if (parsed != path) return false;
+  const afx::UniqueHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION namedInfo{};
+  BY_HANDLE_FILE_INFORMATION heldInfo{};
+  return named && ::GetFileInformationByHandle(named.get(), &namedInfo) &&
+         ::GetFileInformationByHandle(held, &heldInfo) &&
+         namedInfo.dwVolumeSerialNumber == heldInfo.dwVolumeSerialNumber &&
+         namedInfo.nFileIndexHigh == heldInfo.nFileIndexHigh && namedInfo.nFileIndexLow == heldInfo.nFileIndexLow;
+}
+
 // NO_ERROR when the held folder is on a fixed local volume that keeps
 // security descriptors: elsewhere the folder's security would mean nothing.
 DWORD CheckVolume(HANDLE folder, const std::wstring& path) {
@@ -127,6 +153,9 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
   const std::wstring finalPath = FinalPath(temp);
   if (finalPath.empty()) return ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_PATH_NOT_FOUND;
   const CString tempFolder(zelvra::FolderPathFromFinalPath(AfxU16(finalPath.c_str())));
+  // Messages name the folder, and the launcher is started, by this path: it
+  // must name the held folder.
+  if (!PathNamesHeldFolder(tempFolder.str(), temp)) return ERROR_BAD_PATHNAME;
   DWORD error = CheckVolume(temp, tempFolder.str());
   if (error != NO_ERROR) return error;
 

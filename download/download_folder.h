@@ -32,8 +32,11 @@ class CDownloadFolder {
   // attempt fails; a file is removed; another folder, or anything that
   // cannot be opened or removed, is renamed aside to "ZelvraManager.old-
   // <number>" with everything it holds. A new folder is owned by the
-  // Administrators; a token that cannot name them fails. Returns NO_ERROR,
-  // with both folders held, or the system error code that stopped it.
+  // Administrators; a token that cannot name them fails. A %TEMP% whose
+  // resolved path, as the platform parses a path, does not name the held
+  // folder (a component ending in a dot) fails with ERROR_BAD_PATHNAME
+  // before anything is made in it. Returns NO_ERROR, with both folders held,
+  // or the system error code that stopped it.
   DWORD Prepare(const CString& tempPath);
 
   bool IsHeld() const { return static_cast<bool>(m_folder); }

@@ -157,12 +157,13 @@ int CHttpFileDownloader::Download() {
   CFile local;
   CancellableRun cancellable(*this, session);
 
-  HttpFilePtr file(OpenUrlWithFallback(session, m_bSecondaryFirst));
+  std::uint32_t contentLength = 0;
+  HttpFilePtr file(OpenUrlWithFallback(session, m_bSecondaryFirst, &contentLength));
   if (!file) {
     session.Close();
     return -1;
   }
-  m_dwContentLength = QueryContentLength(file.get());
+  m_dwContentLength = contentLength;
 
   // The cancelled ending: nothing more is written; the partial file stays.
   auto endCancelled = [&]() {
@@ -233,6 +234,11 @@ int CHttpFileDownloader::Download() {
       RunLock lock(m_runLock);
       cancelled = m_bCancel.load() != 0;
       if (!cancelled) {
+        // A body longer than any file taken is cut short here; the piece
+        // that would pass the limit is not written.
+        if (count > m_dwMaxFileSize - m_dwBytesReceived.load()) {
+          throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+        }
         m_dwBytesReceived += count;  // the counter moves before the write
         local.Write(piece, count);
       }
@@ -241,11 +247,12 @@ int CHttpFileDownloader::Download() {
   }
 }
 
-CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary) {
+CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary,
+                                                    std::uint32_t* contentLength) {
   const CString& url = useSecondary ? m_strSecondaryUrl : m_strPrimaryUrl;
   HttpFilePtr file(session.OpenURL(url, kContext, kRequestFlags, nullptr, 0));
   if (!file) {
-    if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
+    if (!useSecondary) return OpenUrlWithFallback(session, TRUE, contentLength);
     m_nStatus = DOWNLOAD_OPEN_FAILED;
     Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_OPEN_FAILED);
     return nullptr;
@@ -253,20 +260,28 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
   DWORD statusCode = 0;
   if (!file->QueryInfoStatusCode(statusCode)) {
     file.reset();
-    if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
+    if (!useSecondary) return OpenUrlWithFallback(session, TRUE, contentLength);
     m_nStatus = DOWNLOAD_STATUS_UNREADABLE;
     Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_STATUS_UNREADABLE);
     return nullptr;
   }
-  if (statusCode == HTTP_STATUS_OK) return file.release();
+  if (statusCode == HTTP_STATUS_OK) {
+    // A file announced as longer than any taken is refused as a bad answer,
+    // before anything is written.
+    const std::uint64_t length = QueryContentLength(file.get());
+    if (length <= m_dwMaxFileSize) {
+      *contentLength = static_cast<std::uint32_t>(length);
+      return file.release();
+    }
+  }
   file.reset();
-  if (!useSecondary) return OpenUrlWithFallback(session, TRUE);
+  if (!useSecondary) return OpenUrlWithFallback(session, TRUE, contentLength);
   m_nStatus = DOWNLOAD_HTTP_NOT_OK;
   Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_HTTP_NOT_OK);
   return nullptr;
 }
 
-DWORD CHttpFileDownloader::QueryContentLength(CHttpFile* file) {
+std::uint64_t CHttpFileDownloader::QueryContentLength(CHttpFile* file) {
   if (file == nullptr) return 0;
   wchar_t text[32] = {};
   DWORD length = sizeof(text);  // in bytes: 32 characters with the terminator

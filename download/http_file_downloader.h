@@ -41,6 +41,12 @@ class CHttpFileDownloader : public CWinThread {
   // a folder the system's temporary folder is used; when that cannot be had
   // the result is empty.
   CString SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst);
+  // The largest file the run takes, in bytes (without a call: what the
+  // 32-bit counters can count). An answer that announces a longer one is a
+  // bad answer, as one with a status other than 200 is; a body that runs
+  // past it ends the run as a body cut short does, and no piece that would
+  // take the file past it is written. Called before the worker is resumed.
+  void SetMaxFileSize(std::uint32_t bytes) { m_dwMaxFileSize = bytes; }
   // Makes `owner`'s window the worker's main window: the three messages go
   // to it and the worker's message boxes are owned by it. Called on the
   // owner's thread before the worker is resumed; the worker keeps the window
@@ -84,10 +90,12 @@ class CHttpFileDownloader : public CWinThread {
   // exceptions escape to Run.
   int Download();
   // The HTTP file of the attempt (primary, or secondary when `useSecondary`)
-  // that answered 200, or null once the failure has been reported.
-  CHttpFile* OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary);
-  // The Content-Length of the answer, or 0.
-  DWORD QueryContentLength(CHttpFile* file);
+  // that answered 200 with no Content-Length above the limit, and that length
+  // (0: none) in `contentLength`; or null once the failure has been reported.
+  CHttpFile* OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary, std::uint32_t* contentLength);
+  // The Content-Length of the answer: 0 when missing or unreadable,
+  // zelvra::kContentLengthBeyond32Bits when it does not fit in 32 bits.
+  std::uint64_t QueryContentLength(CHttpFile* file);
   // Ends the run for an exception: a message box, unless the owner cancelled.
   int ReportException(CException* error);
   void Notify(UINT message, WPARAM wParam);
@@ -99,6 +107,7 @@ class CHttpFileDownloader : public CWinThread {
   CInternetSession* m_pSession = nullptr;
   CFile* m_pLocalFile = nullptr;
   DWORD m_dwFolderError = NO_ERROR;  // see SetDownloadFolder
+  std::uint32_t m_dwMaxFileSize = 0xFFFFFFFFu;  // see SetMaxFileSize
   HANDLE m_hFolder = nullptr;        // the owner's, not closed here
   CString m_strFileName;             // the local file's name in the folder
   // The owner window, as a handle taken by SetOwner; m_pMainWnd points here.

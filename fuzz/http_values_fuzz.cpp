@@ -27,16 +27,17 @@ const char* SkipSpace(const char* text) {
   return text;
 }
 
-// As atol reads it, with the limits of the header: no digits, a negative
-// value or one beyond 32 bits give 0.
-std::uint32_t ModelContentLength(const char* text) {
+// As atol reads it, with the limits of the header: no digits or a negative
+// value give 0, one beyond 32 bits gives 2^32.
+std::uint64_t ModelContentLength(const char* text) {
   text = SkipSpace(text);
   if (*text == '-') return 0;
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || errno == ERANGE || value > 0xFFFFFFFFull) return 0;
-  return static_cast<std::uint32_t>(value);
+  if (end == text) return 0;
+  if (errno == ERANGE || value > 0xFFFFFFFFull) return zelvra::kContentLengthBeyond32Bits;
+  return value;
 }
 
 // Leading white space, then digits only (no sign); -1 without digits or for a
@@ -77,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(ParseContentLength(Utf16(decimal).c_str()) == length);
     FUZZ_CHECK(ParseContentLength(Utf16(" \t+" + decimal + "\r\n").c_str()) == length);
     FUZZ_CHECK(ParseContentLength(Utf16("-" + decimal).c_str()) == 0);
-    // One bit more than 32 is unknown, not the value cut to 32 bits.
-    FUZZ_CHECK(ParseContentLength(Utf16(std::to_string(length + 0x100000000ull)).c_str()) == 0);
+    // One bit more than 32 is too long, not the value cut to 32 bits.
+    FUZZ_CHECK(ParseContentLength(Utf16(std::to_string(length + 0x100000000ull)).c_str()) ==
+               zelvra::kContentLengthBeyond32Bits);
     const int code = static_cast<int>(length % 100000);
     FUZZ_CHECK(ParseStatusCode(Utf16("  " + std::to_string(code) + " OK").c_str()) == code);
   }

@@ -4,8 +4,10 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
+#include "core/launch_environment.h"
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
 #include "framework/afxsys.h"
@@ -28,6 +30,20 @@ constexpr int kPollLimit = 30;
 static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of the x86 build");
 #endif
 
+// This program's environment without the variables through which a runtime
+// would load code the user names (zelvra::LauncherEnvironment), for the
+// elevated launcher: the environment is the user's to set.
+std::u16string ElevatedLauncherEnvironment() {
+  wchar_t* own = ::GetEnvironmentStringsW();
+  if (own == nullptr) return zelvra::LauncherEnvironment(std::u16string());  // none rather than unfiltered
+  const wchar_t* end = own;
+  while (*end != L'\0') end += std::wcslen(end) + 1;
+  std::u16string environment = zelvra::LauncherEnvironment(
+      std::u16string(reinterpret_cast<const char16_t*>(own), static_cast<size_t>(end - own)));
+  ::FreeEnvironmentStringsW(own);
+  return environment;
+}
+
 // Starts the launcher hidden, in the installer's current folder, with the
 // parameters after its quoted path (as the shell's "open" of a program
 // does); true when it runs, with its process in `process`.
@@ -41,6 +57,7 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of the x86 bui
 // launcher's manifest requires it, and reports a broken file itself).
 bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHandle& process) {
   if (AfxIsProcessElevated()) {
+    std::u16string environment = ElevatedLauncherEnvironment();
     std::wstring commandLine = L"\"" + path.str() + L"\" " + parameters.str();
     STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof(startup));
@@ -48,7 +65,8 @@ bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHa
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    if (!::CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                          &environment[0], nullptr, &startup, &started)) {
       return false;
     }
     ::CloseHandle(started.hThread);

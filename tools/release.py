@@ -13,6 +13,9 @@ relative paths are relative to CONFIG's folder):
 
   primary_host, secondary_host, dev_host   the update hosts (required)
   update_signers      pinned update signers: SHA-256 fingerprints, ';' between
+                      (required, unless allow_unpinned = true)
+  allow_unpinned      true: release a build without pinned signers all the same
+                      (it warns, and the record says so); default false
   pkcs12              the signing key and certificate as a PKCS#12 file, or
   certificate, key    as PEM files (the certificate file may hold the chain,
                       the signing certificate first)
@@ -56,8 +59,8 @@ SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
 WINE = "/usr/lib/wine/wine64"
 EXIT_FAILED, EXIT_USAGE, EXIT_UNSIGNED = 1, 2, 3
 
-KEYS = {"primary_host", "secondary_host", "dev_host", "update_signers", "pkcs12", "certificate", "key",
-        "password_file", "ca", "timestamp_url", "timestamp_ca", "description", "url"}
+KEYS = {"primary_host", "secondary_host", "dev_host", "update_signers", "allow_unpinned", "pkcs12", "certificate",
+        "key", "password_file", "ca", "timestamp_url", "timestamp_ca", "description", "url"}
 PATH_KEYS = {"pkcs12", "certificate", "key", "password_file", "ca", "timestamp_ca"}
 # Debian packages whose versions make the build, recorded with each release.
 TOOL_PACKAGES = {
@@ -100,6 +103,17 @@ def read_config(path):
     for fingerprint in fingerprints(config.get("update_signers")):
         if not re.fullmatch(r"[0-9a-f]{64}", fingerprint):
             raise ConfigError("%s: update signer %s is not a SHA-256 fingerprint (64 hex digits)" % (path, fingerprint))
+    if config.get("allow_unpinned", "false") not in ("true", "false"):
+        raise ConfigError("%s: allow_unpinned is true or false, not %r" % (path, config["allow_unpinned"]))
+    if not fingerprints(config.get("update_signers")) and config.get("allow_unpinned") != "true":
+        # A program of the user can point the elevated installer's proxy at
+        # itself and add its own root to the user's certificates: only the
+        # pin keeps its launcher from being started as administrator.
+        raise ConfigError("%s: update_signers is missing: without pinned signers the installer starts, with "
+                          "administrator rights, whatever update files it is served, and a program of the same user "
+                          "can serve its own (through the user's proxy settings and certificate store, over HTTP "
+                          "or HTTPS alike); set update_signers, or allow_unpinned = true to release such a build "
+                          "all the same" % path)
     material = [key for key in ("pkcs12", "certificate", "key") if key in config]
     if material and sorted(material) not in (["pkcs12"], ["certificate", "key"]):
         raise ConfigError("%s: give the signing material as pkcs12, or as certificate and key" % path)
@@ -397,6 +411,7 @@ def make_release(config, arch, dist, environment_password=None):
         "architecture": arch,
         "hosts": {name: config[name + "_host"] for name in ("primary", "secondary", "dev")},
         "update_signers": fingerprints(config.get("update_signers")),
+        "unpinned": not fingerprints(config.get("update_signers")),
         "signed": signer is not None,
         "signing_certificate_sha256": signer.fingerprint() if signer else None,
         "timestamped": bool(signer and config.get("timestamp_url")),
@@ -429,6 +444,10 @@ def main(argv=None):
             (dist / name).unlink(missing_ok=True)
         print("release: failed: %s" % error, file=sys.stderr)
         return EXIT_FAILED
+    if not fingerprints(config.get("update_signers")):
+        print("release: WARNING: allow_unpinned: %s pins no update signers: it starts, with administrator rights, "
+              "whatever update files it is served, also those a program of the same user serves it"
+              % (dist / ARTIFACT), file=sys.stderr)
     if not signed:
         print("release: WARNING: %s holds no signing material: %s is UNSIGNED (Windows shows it as from an "
               "unknown publisher, SmartScreen and antivirus engines distrust it)" % (args.config, dist / ARTIFACT),

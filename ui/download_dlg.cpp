@@ -122,6 +122,7 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
     return;
   }
   m_pWorker->SetDownloadFolder(folder, folderError, m_downloadFolder.Handle());
+  m_pWorker->SetMaxFileSize(ZELVRA_MAX_FILE_SIZE);  // the build's ZELVRA_MAX_FILE_SIZE
   m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
   m_localPaths.push_back(m_strLocalPath);
   if (zelvra::IsLaunchPath(m_strLocalPath.u16())) m_strLaunchPath = m_strLocalPath;

@@ -236,6 +236,17 @@ class InstallerRun:
             return self.prompt_state() == wanted
         poll(reached, timeout, interval=0.05, what="the prompt in state %r" % wanted)
 
+    def answer_failure(self, box):
+        """Answers the worker's box, then the download-failure box that
+        follows it (owned by the prompt), and checks that the prompt is back
+        in its first state."""
+        self.driver.answer(box, IDOK)
+        failed = self.driver.message_box(self.pid, owner=self.prompt.hwnd)
+        self.test.assertEqual(failed.text, self.texts.download_failed)
+        self.driver.answer(failed, IDOK)
+        self.wait_prompt_state("first")
+        self.assert_first_state()
+
     # --- what a test asserts again and again -----------------------------------
 
     def assert_alive(self):

@@ -195,6 +195,33 @@ class BothLanguagesTests:
         self.assertEqual((planted / "version.dll").read_bytes(), b"planted")
         self.driver.kill(run.pid)
 
+    def test_temp_reached_through_a_link_to_a_folder_whose_name_ends_in_a_dot(self):
+        """%TEMP% through a link to a folder "T." (a program of the user can
+        make one through the "\\?\" form), with a marked launcher stand-in
+        planted in "T", where the path without the dot leads: the path
+        parser would start that one. The run ends with the folder error
+        before anything is written, the planted launcher never runs, and the
+        prompt is usable again."""
+        root = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-e2e-dot-"))
+        self.addCleanup(shutil.rmtree, root, True)
+        dotted, planted = root / "T.", root / "T" / DOWNLOAD_FOLDER
+        dotted.mkdir()
+        planted.mkdir(parents=True)
+        marked = checks.stub_file(LAUNCHER) + b"\0planted"  # records its start next to itself
+        (planted / LAUNCHER).write_bytes(marked)
+        (root / "link").symlink_to(dotted, target_is_directory=True)
+        through_link = harness.to_windows_path(root / "link")
+        temp = TempFolder(self)
+        run = InstallerRun(self, temp, env={"TMP": through_link, "TEMP": through_link})
+        run.press_ok()
+        box = self.driver.message_box(run.pid)
+        local = through_link + "\\" + DOWNLOAD_FOLDER + "\\" + LIBRARY
+        self.assertEqual(box.text, "Error1:%s 에 잘못된 경로가 있음." % local)  # the bad-path text, Korean only
+        run.answer_failure(box)
+        self.assertEqual(list(dotted.iterdir()), [], "written into the held folder's place")
+        self.assertEqual(sorted(p.name for p in planted.iterdir()), [LAUNCHER], "the planted launcher ran")
+        self.assertEqual((planted / LAUNCHER).read_bytes(), marked)
+
     def test_library_falls_back_to_the_secondary_folder_of_this_language(self):
         secondary_path = SECONDARY_PATHS[self.language][LIBRARY]
         other_spelling = SECONDARY_PATHS["ko" if self.language == "en" else "en"][LIBRARY]
@@ -552,12 +579,7 @@ class EnglishDownloadTest(BothLanguagesTests, DownloadTestCase):
         # The description names the file under the long %TEMP%: the
         # environment reached the program (the text stops at 254 characters).
         self.assertIn(temp.windows[:100], box.text)
-        self.driver.answer(box, IDOK)
-        failed = self.driver.message_box(run.pid, owner=run.prompt.hwnd)
-        self.assertEqual(failed.text, run.texts.download_failed)
-        self.driver.answer(failed, IDOK)
-        run.wait_prompt_state("first")
-        run.assert_first_state()
+        run.answer_failure(box)
         return "error"
 
 

@@ -12,9 +12,12 @@ import unittest
 
 import harness
 import installer_checks
-from installer_checks import (DEV_PATHS, ID_PROGRESS, IDCANCEL, IDOK, IDYES, MUTEX_WAIT_SECONDS, PRIMARY_PATHS,
+from installer_checks import (LAUNCHER_HOLD_MS, DEV_PATHS, ID_PROGRESS, IDCANCEL, IDOK, IDYES, MUTEX_WAIT_SECONDS, PRIMARY_PATHS,
                               SECONDARY_PATHS, TITLE, UPDATE_FILES, USER_AGENT, header, mirror_client,
                               same_windows_path)
+
+sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "stub_launcher"))
+from launcher_record import launcher_environment  # noqa: E402  (found through the path above)
 
 NO_ARGUMENTS_PARAMETERS = '"@cmd=" "@execute=Zelvra.exe" "@install"'
 TEST_ACCESS_ARGUMENT = '"@5204917738162"'
@@ -222,6 +225,21 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
                 self.assertEqual(start["arguments"], arguments)
                 self.assert_downloaded_as_served()
                 self.end_finished_prompt(pid, prompt, "close button")
+
+    def test_the_launcher_gets_no_variable_through_which_a_runtime_loads_code(self):
+        """The elevated launcher gets the installer's environment without the
+        variables that make a runtime load what they name (a profiler, a
+        start-up hook, a compatibility layer); everything else comes through."""
+        self.start_mirror()
+        hidden = {"COR_ENABLE_PROFILING": "1", "COR_PROFILER": "{32E2F4DA-1BEA-47EA-88F9-C5DAF691C94A}",
+                  "DOTNET_STARTUP_HOOKS": "C:\\hook.dll", "__COMPAT_LAYER": "RunAsInvoker"}
+        pid, prompt, start, _ = self.run_to_finished_look(env=hidden)
+        environment = launcher_environment(start)
+        self.assertEqual([name for name in hidden if name in environment], [])
+        self.assertTrue(same_windows_path(environment["TEMP"], self.temp_windows), environment["TEMP"])
+        self.assertIn("c:\\windows\\system32", environment["PATH"].lower())
+        self.assertEqual(environment["ZELVRA_STUB_HOLD_MS"], LAUNCHER_HOLD_MS)
+        self.end_finished_prompt(pid, prompt, "close button")
 
     def test_wait_for_the_launcher_mutex_ends_early_or_after_thirty_probes(self):
         self.start_mirror()

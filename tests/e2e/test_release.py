@@ -6,14 +6,17 @@ and a local RFC 3161 time-stamp server (`openssl ts` behind an HTTP server):
 - x86 from PEM files (an encrypted key, its password from the environment)
   with a time stamp, and x64 from a PKCS#12 file and a password file, each
   make a signed, verified dist/ with a true record; x86 without signing
-  material makes the same dist/ unsigned, warns and exits with 3.
+  material makes the same dist/ unsigned, warns and exits with 3; x86
+  without pinned signers, allowed by allow_unpinned, is made, warns and is
+  recorded as unpinned.
 - The signed x86 file is the unsigned one (another fresh build) byte for byte
   once the signature is taken out, and not once one byte of it changed.
 - Under Wine, WinVerifyTrust reports the signed files intact and signed by A,
   and refuses one with a byte changed; the signed x64 release, pinning A as
   update signer, runs its whole happy path against the mirror.
-- A dirty tree, a wrong password, a key that is not the certificate's and a
-  configuration without hosts are refused before anything is built; a
+- A dirty tree, a wrong password, a key that is not the certificate's, a
+  configuration without hosts and one without pinned signers are refused
+  before anything is built; a
   signature that does not verify against the configured CA after it. None of
   them leaves a release behind.
 
@@ -181,13 +184,17 @@ class ReleaseTest(RunTestCase):
         "x86-signed": dict(arch="x86", status=0, timestamped=True),
         "x64-signed": dict(arch="x64", status=0, timestamped=False),
         "x86-unsigned": dict(arch="x86", status=3, timestamped=False),
+        "x86-unpinned": dict(arch="x86", status=3, timestamped=False, unpinned=True),
     }
+
+    def pinned(self):
+        """The pinned signer (key A) as a user may write it: upper case, colons."""
+        return ":".join(re.findall("..", fingerprint(signing_key("a")[0]).upper()))
 
     def made(self, name):
         if name not in self.results:
             certificate, _ = signing_key("a")
-            # The pinned signer as a user may write it: upper case, colons.
-            pinned = ":".join(re.findall("..", fingerprint(certificate).upper()))
+            pinned = self.pinned()
             if name == "x86-signed":
                 config = self.configuration(name, update_signers=pinned, certificate=certificate,
                                             key=self.encrypted_key, ca=certificate, url=URL,
@@ -198,6 +205,8 @@ class ReleaseTest(RunTestCase):
                 config = self.configuration(name, update_signers=pinned, pkcs12=self.pkcs12,
                                             password_file=self.folder / "password", ca=certificate, url=URL)
                 self.results[name] = self.release(name, config, "x64")
+            elif name == "x86-unpinned":
+                self.results[name] = self.release(name, self.configuration(name, allow_unpinned="true"), "x86")
             else:  # the same as x86-signed without the signing material
                 config = self.configuration(name, update_signers=pinned)
                 self.results[name] = self.release(name, config, "x86")
@@ -216,6 +225,7 @@ class ReleaseTest(RunTestCase):
             with self.subTest(release=name):
                 dist = self.made(name)
                 signed = run_of["status"] == 0
+                unpinned = run_of.get("unpinned", False)
                 self.assertEqual(sorted(p.name for p in dist.iterdir()), sorted(release.OUR_FILES))
                 data = (dist / release.ARTIFACT).read_bytes()
                 self.assertEqual(release.security_directory(data) != (0, 0), signed)
@@ -224,10 +234,11 @@ class ReleaseTest(RunTestCase):
                                capture_output=True)
                 record = json.loads((dist / release.RECORD).read_text())
                 self.assertEqual({key: record[key] for key in ("version", "commit", "architecture", "hosts",
-                                                                "update_signers", "signed",
+                                                                "update_signers", "unpinned", "signed",
                                                                 "signing_certificate_sha256", "timestamped")},
                                  {"version": source_version(), "commit": self.commit, "architecture": run_of["arch"],
-                                  "hosts": HOSTS, "update_signers": [a], "signed": signed,
+                                  "hosts": HOSTS, "update_signers": [] if unpinned else [a], "unpinned": unpinned,
+                                  "signed": signed,
                                   "signing_certificate_sha256": a if signed else None,
                                   "timestamped": run_of["timestamped"]})
                 self.assertEqual(record["file"], {"name": release.ARTIFACT, "size": len(data),
@@ -237,6 +248,7 @@ class ReleaseTest(RunTestCase):
                 self.assertRegex(record["wine"], r"^wine-\d")
                 if not signed:
                     self.assertIn("UNSIGNED", self.results[name][0].stderr)
+                self.assertEqual("allow_unpinned" in self.results[name][0].stderr, unpinned)
 
     def test_the_signature_names_the_product_and_is_time_stamped(self):
         certificate, _ = signing_key("a")
@@ -302,16 +314,19 @@ class ReleaseTest(RunTestCase):
     def test_refuses_a_tree_material_or_ca_that_is_not_right_and_leaves_no_release(self):
         certificate, key = signing_key("a")
         other_certificate, other_key = signing_key("b")
-        signing = dict(certificate=certificate, key=self.encrypted_key, ca=certificate)
-        (self.folder / "no-hosts.conf").write_text("url = %s\n" % URL)
+        signing = dict(update_signers=self.pinned(), certificate=certificate, key=self.encrypted_key, ca=certificate)
+        (self.folder / "no-hosts.conf").write_text("url = %s\nupdate_signers = %s\n" % (URL, self.pinned()))
         cases = [  # name, configuration, password, status, message, change to a tracked file, built first
             ("dirty tree", self.configuration("dirty", **signing), PASSWORD, 1, "uncommitted changes", True, False),
             ("wrong password", self.configuration("password", **signing), "wrong", 1, "pkey failed", False, False),
-            ("key of another certificate", self.configuration("other-key", certificate=certificate, key=other_key,
-                                                              ca=certificate), None, 1, "does not belong", False,
-             False),
+            ("key of another certificate", self.configuration("other-key", update_signers=self.pinned(),
+                                                              certificate=certificate, key=other_key, ca=certificate),
+             None, 1, "does not belong", False, False),
             ("no hosts", self.folder / "no-hosts.conf", None, 2, "primary_host is missing", False, False),
-            ("another CA", self.configuration("other-ca", certificate=certificate, key=key, ca=other_certificate),
+            ("no pinned signers", self.configuration("unpinned", **dict(signing, update_signers=None)), PASSWORD, 2,
+             "update_signers is missing", False, False),
+            ("another CA", self.configuration("other-ca", update_signers=self.pinned(), certificate=certificate,
+                                              key=key, ca=other_certificate),
              None, 1, "does not verify against", False, True),
         ]
         readme = self.clone / "README.md"
@@ -335,6 +350,9 @@ class ReleaseTest(RunTestCase):
                 self.assertEqual(build_folder.exists(), built)
                 if status == 1:
                     self.assertEqual(list(dist.iterdir()), [])
+                else:  # refused before anything was made: the folder as it was
+                    self.assertEqual({p.name: p.read_text() for p in dist.iterdir()},
+                                     {name: "stale" for name in release.OUR_FILES})
 
 if __name__ == "__main__":
     unittest.main()

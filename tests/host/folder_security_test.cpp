@@ -11,26 +11,39 @@ using zelvra::DownloadFolderSddl;
 
 constexpr char16_t kUser[] = u"S-1-5-21-1004336348-1177238915-682003330-1001";
 
+// Whoever comes to own what is created in the folder gets read and execute
+// from owning it, not the owner's implicit right to change its DACL.
+constexpr char16_t kOwnerRights[] = u"(A;OICI;0x1200a9;;;OW)";
+
 TEST(FolderSecurity, TheFolderIsOwnedByTheAdministratorsAndOnlyReadByTheUser) {
-  EXPECT_EQ(std::u16string(u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + u")",
+  EXPECT_EQ(std::u16string(u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + u")" + kOwnerRights,
             DownloadFolderSddl(kUser));
-  EXPECT_EQ(std::u16string(u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + u")",
+  EXPECT_EQ(std::u16string(u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;") + kUser + u")" + kOwnerRights,
             DownloadFolderSddl(kUser, false));
   EXPECT_TRUE(AdmitsWritesOnlyByAdministrators(DownloadFolderSddl(kUser)));
 }
 
 TEST(FolderSecurity, OnlyDescriptorsThatKeepEveryoneElseFromWritingPass) {
   const std::u16string user = kUser;
+  const std::u16string ow = kOwnerRights;
   struct Row {
     std::u16string sddl;
     bool passes;
     const char* why;
   } rows[] = {
-      {u"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + u")", true, "as read back"},
-      {u"O:S-1-5-32-544D:P(A;OICI;FA;;;S-1-5-18)(A;OICI;FRFX;;;WD)", true, "SIDs spelt out; read for everyone"},
-      {u"O:SYD:P", true, "protected and empty: nobody may do anything"},
-      {u"O:BAD:P(D;OICI;FA;;;WD)(A;;FA;;;BA)", true, "a deny grants nothing"},
-      {u"O:BAD:P(A;OICI;0x1200a9;;;" + user + u")S:(ML;;NW;;;HI)", true, "a label in the SACL"},
+      {u"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + u")(A;OICI;0x1200a9;;;OW)",
+       true, "as read back"},
+      {u"O:S-1-5-32-544D:P(A;OICI;FA;;;S-1-5-18)(A;OICI;FRFX;;;WD)(A;CIOI;FR;;;S-1-3-4)", true,
+       "SIDs spelt out; read for everyone"},
+      {u"O:BAD:P(D;OICI;FA;;;WD)(A;;FA;;;BA)" + ow, true, "a deny grants nothing"},
+      {u"O:BAD:P(A;OICI;0x1200a9;;;" + user + u")" + ow + u"S:(ML;;NW;;;HI)", true, "a label in the SACL"},
+      {u"O:BAD:P(D;OICIIO;WDWO;;;OW)", true, "OWNER RIGHTS denied, for what is created in it only"},
+      {u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + u")", false,
+       "no OWNER RIGHTS: an owner of a file in it could change its DACL"},
+      {u"O:SYD:P", false, "protected and empty: no OWNER RIGHTS either"},
+      {u"O:BAD:P(A;OI;0x1200a9;;;OW)", false, "OWNER RIGHTS for files only"},
+      {u"O:BAD:P(A;CI;0x1200a9;;;OW)", false, "OWNER RIGHTS for folders only"},
+      {u"O:BAD:P(A;OICI;0x1200a9;;;OW)(A;OICI;WD;;;OW)", false, "OWNER RIGHTS may change the DACL"},
       {u"O:" + user + u"D:P(A;OICI;FA;;;SY)", false, "the user owns it and may change the DACL"},
       {u"D:P(A;OICI;FA;;;SY)", false, "no owner known"},
       {u"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, "not protected: %TEMP%'s rights are inherited"},
@@ -53,7 +66,7 @@ TEST(FolderSecurity, OnlyDescriptorsThatKeepEveryoneElseFromWritingPass) {
       {u"O:BAD:P(OA;;FA;00000000-0000-0000-0000-000000000000;;WD)", false, "an object ACE"},
       {u"O:BAD:P(A;;ZZ;;;WD)", false, "unknown right"},
       {u"O:BAD:P(A;;0x1200a9g;;;WD)", false, "malformed number"},
-      {u"O:BAD:P(A;;0X001200A9;;;WD)", true, "leading zeros, capitals"},
+      {u"O:BAD:P(A;;0X001200A9;;;WD)" + ow, true, "leading zeros, capitals"},
       {u"O:BAD:P(A;;0x100000000;;;WD)", false, "beyond 32 bits"},
       {u"O:BAD:P(A;;0x+1;;;WD)", false, "a sign is not a hexadecimal digit"},
       {u"O:BAD:P(A;;0x 1;;;WD)", false, "nor is a blank"},

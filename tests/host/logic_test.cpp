@@ -143,14 +143,15 @@ TEST(ProgressPosition, WithoutALengthMovesWithTheDataAndNeverDivides) {
 TEST(ParseContentLength, ReadsLikeAtolWithDefinedLimits) {
   struct Case {
     const char16_t* text;
-    std::uint32_t value;
+    std::uint64_t value;
   };
   const Case cases[] = {
       {u"1234", 1234}, {u"  42", 42}, {u"\t7", 7}, {u"+5", 5}, {u"12abc", 12}, {u"0", 0},
       {u"", 0}, {u"abc", 0}, {u"-5", 0}, {u"-0", 0},
       {u"4294967295", 4294967295u},                 // the largest 32-bit length
-      {u"4294967296", 0},                           // does not fit: unknown
-      {u"99999999999999999999999999999", 0},        // far too large: unknown, no overflow
+      {u"4294967296", kContentLengthBeyond32Bits},  // does not fit: refused
+      {u"99999999999999999999999999999", kContentLengthBeyond32Bits},  // far too large, no overflow
+      {u"-99999999999999999999999999999", 0},       // negative: unknown
       {u"2147483648", 2147483648u},                 // above a signed long, still a valid length
       {u"\u3000" u"5", 0}, {u"\uff15", 0},          // other blanks and digits are not read
       {u"7\U0001F600", 7},

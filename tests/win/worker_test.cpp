@@ -205,6 +205,7 @@ class WorkerTest : public ::testing::Test {
                                       BOOL secondaryFirst = FALSE, const std::string& folder = std::string()) {
     auto run = std::make_unique<WorkerRun>(folder.empty() ? folder_ : folder, primary, secondary, secondaryFirst);
     EXPECT_NE(nullptr, run->Worker());
+    if (maxFileSize_ != 0) run->Worker()->SetMaxFileSize(maxFileSize_);
     run->Start();
     EXPECT_TRUE(run->WaitFinal()) << "no final message in time: " << Describe(*run);
     EXPECT_TRUE(run->WaitThreadEnd()) << "the worker's thread did not end";
@@ -224,6 +225,7 @@ class WorkerTest : public ::testing::Test {
   std::string altPath_;
   std::vector<HANDLE> held_;
   LONG closeFailures_ = 0;
+  std::uint32_t maxFileSize_ = 0;  // given to RunToEnd's worker unless 0
 };
 
 // A status code that cannot be read. Wine's WinInet hands out the status
@@ -451,7 +453,6 @@ const ContentLengthRow kContentLengthRows[] = {
     {"ThirtyTwoCharacters", R"({"content_length":"00000000000000000000000000001000"})", 0},
     {"FortyDigits", R"({"content_length":"1234567890123456789012345678901234567890"})", 0},
     {"Negative", R"({"content_length":"-5"})", 0},
-    {"Beyond32Bit", R"({"content_length":"4294967296"})", 0},
     {"NotANumber", R"({"content_length":"abc"})", 0},
 };
 
@@ -561,6 +562,65 @@ TEST_P(ShortBodyTest, IsReportedAsAnErrorAndKeepsThePartialFile) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ShortBodyTest, ::testing::ValuesIn(kShortBodyRows),
                          [](const ::testing::TestParamInfo<ShortBodyRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// The largest file taken (SetMaxFileSize): an announced length above it, or
+// one beyond 32 bits, is a bad answer, as a status other than 200 is; a body
+// without a length that runs past it ends as a body cut short does. Nothing
+// longer than the limit is ever on disk.
+struct SizeLimitRow {
+  const char* name;
+  std::uint32_t limit;  // 0: the worker's own
+  size_t primarySize;
+  const char* primaryFault;  // null: none
+  size_t secondarySize;      // 0: the secondary has no such file
+  bool secondaryAsked;
+  bool completes;
+  WPARAM status;  // of a failure
+};
+
+class SizeLimitTest : public WorkerTest, public ::testing::WithParamInterface<SizeLimitRow> {};
+
+const SizeLimitRow kSizeLimitRows[] = {
+    {"AnnouncedAtTheLimit", 1000, 1000, nullptr, 0, false, true, 0},
+    {"PrimaryAnnouncesMore", 1000, 1001, nullptr, 1000, true, true, 0},
+    {"BothAnnounceMore", 1000, 1001, nullptr, 1001, true, false, DOWNLOAD_HTTP_NOT_OK},
+    {"PrimaryAnnouncesMoreThan32Bits", 0, 1000, R"({"content_length":"4294967296"})", 1000, true, true, 0},
+    {"UnannouncedAtTheLimit", 1000, 1000, R"({"no_content_length":true,"close_after":1000})", 0, false, true, 0},
+    {"UnannouncedRunsPast", 1000, 1001, R"({"no_content_length":true,"close_after":1001})", 1000, false, false,
+     DOWNLOAD_NONE},
+};
+
+TEST_P(SizeLimitTest, RefusesWhatIsLongerAndWritesNothingBeyondIt) {
+  const SizeLimitRow& row = GetParam();
+  const std::string primaryData = Bytes(row.primarySize, 110);
+  const std::string secondaryData = Bytes(row.secondarySize, 111);
+  const std::string primary = Serve("primary", primaryData);
+  if (row.primaryFault != nullptr) Fault("primary", row.primaryFault);
+  const std::string secondary = row.secondarySize != 0 ? Serve("secondary", secondaryData) : Url("secondary");
+  maxFileSize_ = row.limit;
+
+  auto run = RunToEnd(primary, secondary);
+  const Notification& last = run->Notifications().back();
+  EXPECT_EQ(row.secondaryAsked ? 1u : 0u, Requests("secondary").size());
+  bool onDisk = false;
+  const std::string written = worker_test::ReadWholeFile(run->LocalPath(), &onDisk);
+  if (row.completes) {
+    ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), last.message) << Describe(*run);
+    EXPECT_TRUE(written == (row.secondaryAsked ? secondaryData : primaryData)) << written.size() << " bytes";
+  } else {
+    ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_FAILED), last.message) << Describe(*run);
+    EXPECT_EQ(row.status, last.wParam);
+    EXPECT_EQ(row.status == DOWNLOAD_NONE ? 1u : 0u, run->Boxes().size()) << Describe(*run);
+    EXPECT_EQ(row.status == DOWNLOAD_NONE, onDisk) << "a refused answer creates no file";
+    EXPECT_TRUE(written == primaryData.substr(0, written.size())) << "only what came, in order";
+  }
+  EXPECT_LE(written.size(), row.limit != 0 ? row.limit : 0xFFFFFFFFu);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SizeLimitTest, ::testing::ValuesIn(kSizeLimitRows),
+                         [](const ::testing::TestParamInfo<SizeLimitRow>& info) {
                            return std::string(info.param.name);
                          });
 

@@ -17,7 +17,9 @@
  *                 name and the blanks that follow it), argc, argv0..argvN
  *                 (CommandLineToArgvW), startf_useshowwindow (0/1: STARTUPINFO
  *                 dwFlags & STARTF_USESHOWWINDOW), show_window (wShowWindow),
- *                 mutex_name, mutex_delay_ms ("never" or ms), hold_ms
+ *                 mutex_name, mutex_delay_ms ("never" or ms), hold_ms,
+ *                 envc, env0..envN (the environment it received, each entry
+ *                 "NAME=value" as GetEnvironmentStringsW gives it, in order)
  *   event=mutex   pid, tick_ms, time_ms, mutex_name, created (0/1),
  *                 already_existed (0/1), error (GetLastError after the call)
  *                 -- absent when the mutex is never created
@@ -227,6 +229,16 @@ static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, lo
     BlockLineF(block, "mutex_delay_ms", "%ld", delayMs);
   }
   BlockLineF(block, "hold_ms", "%ld", holdMs);
+
+  wchar_t *environment = GetEnvironmentStringsW();
+  int count = 0;
+  for (const wchar_t *entry = environment; entry && *entry; entry += wcslen(entry) + 1) {
+    char key[16];
+    snprintf(key, sizeof key, "env%d", count++);
+    BlockLineW(block, key, entry);
+  }
+  BlockLineF(block, "envc", "%d", count);
+  if (environment) FreeEnvironmentStringsW(environment);
 }
 
 /* The record file: from the environment, else next to this program. */

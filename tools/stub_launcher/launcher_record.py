@@ -13,3 +13,15 @@ def parse_launcher_record(text):
             blocks.append({key: urllib.parse.unquote(value)
                            for key, _, value in (line.partition("=") for line in lines)})
     return blocks
+
+
+def launcher_environment(start):
+    """The environment a start block records, as {NAME: value} with the names
+    in upper case (Windows compares them without regard to case). A name may
+    begin with '=' (the per-drive folders, "=C:=C:\\x")."""
+    environment = {}
+    for index in range(int(start.get("envc", 0))):
+        entry = start["env%d" % index]
+        name, _, value = entry[1:].partition("=")
+        environment[(entry[:1] + name).upper()] = value
+    return environment

@@ -19,6 +19,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mirror"))
 from mirror_client import UNRUNNABLE_PROGRAM  # noqa: E402
+from launcher_record import launcher_environment  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 DEFAULT_MUTEX = "Zelvra_CallUpdater"
@@ -109,7 +110,7 @@ class StubLauncherTest(unittest.TestCase):
     def test_records_how_it_was_started(self):
         args = ["@cmd=a b", "@execute=Zelvra.exe", "@install", "100% \"quoted\""]
         done = self.run_wine(self.exe("ZVCallUpdater.exe"), *args, cwd=self.work,
-                             env=self.stub_env(mutex_name="<unset>"))
+                             env=dict(self.stub_env(mutex_name="<unset>"), Zelvra_Recorded="a=b 100%\n"))
         self.assertEqual(done.returncode, 0)
         start, mutex, end = parse_record(self.record)
         self.assertEqual([start["event"], mutex["event"], end["event"]], ["start", "mutex", "exit"])
@@ -123,6 +124,8 @@ class StubLauncherTest(unittest.TestCase):
         self.assertEqual(bytes.fromhex(start["command_line_ansi_hex"]).decode("cp1252"),
                          start["command_line"])
         self.assertEqual(start["mutex_name"], DEFAULT_MUTEX)
+        self.assertIn("Zelvra_Recorded=a=b 100%\n", [start["env%d" % i] for i in range(int(start["envc"]))])
+        self.assertEqual(launcher_environment(start)["ZELVRA_RECORDED"], "a=b 100%\n")
         self.assertEqual((mutex["created"], mutex["already_existed"]), ("1", "0"))
         self.assertLessEqual(int(start["tick_ms"]), int(mutex["tick_ms"]))
         self.assertEqual(end["exit_code"], "0")
