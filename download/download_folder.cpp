@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/download_paths.h"
+#include "core/folder_place.h"
 #include "core/folder_security.h"
 #include "framework/afxfile.h"
 
@@ -177,47 +178,62 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
     }
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return error;
 
-    // Something is in the folder's place, opened as itself (a link is not
-    // followed) and without sharing delete, so that it stays what is judged.
+    // Something is in the folder's place. What it is, opened as itself (a
+    // link is not followed) and without sharing delete, so that it stays
+    // what is judged; zelvra::DecideFolderPlace says what becomes of it.
+    zelvra::FolderPlaceFacts facts;
     const DWORD listed = AfxEntryAttributes(temp, kFolderName);
     HANDLE there = nullptr;
-    error = AfxOpenInFolder(temp, kFolderName, kFolderAccess | DELETE, kShareNoDelete, FILE_OPEN,
-                            FILE_OPEN_REPARSE_POINT, nullptr, &there);
-    if (error == ERROR_ACCESS_DENIED) {
-      // An entry whose security keeps the Administrators out can still be
-      // renamed through the right to delete what %TEMP% holds.
-      error = AfxOpenInFolder(temp, kFolderName, DELETE, kShareNoDelete, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr,
-                              &there);
-      if (error != NO_ERROR) return error;
-      const afx::UniqueHandle owned(there);
-      error = AfxMoveAsideInFolder(there, temp, kFolderName);
-      if (error != NO_ERROR) return error;
-      continue;
-    }
-    if (error != NO_ERROR) return error;
+    facts.openError = AfxOpenInFolder(temp, kFolderName, kFolderAccess | DELETE, kShareNoDelete, FILE_OPEN,
+                                      FILE_OPEN_REPARSE_POINT, nullptr, &there);
     afx::UniqueHandle owned(there);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(there, &info)) return ::GetLastError();
-    // A link shows as a reparse point to either question.
-    const DWORD attributes = info.dwFileAttributes | (listed != INVALID_FILE_ATTRIBUTES ? listed : 0);
-    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (isFolder && !isLink && zelvra::AdmitsWritesOnlyByAdministrators(SecurityOf(there))) {
-      m_folder = std::move(owned);
-      break;
+    if (owned) {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (::GetFileInformationByHandle(there, &info)) {
+        // A link shows as a reparse point to either question.
+        const DWORD attributes = info.dwFileAttributes | (listed != INVALID_FILE_ATTRIBUTES ? listed : 0);
+        facts.isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        facts.security = SecurityOf(there);
+      } else {
+        facts.attributesError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_GEN_FAILURE;
+      }
     }
-    if (isLink) {
-      // The link itself goes (for a junction or a symbolic link opened as
-      // itself the system removes the link, never what it points to); it is
-      // never moved, and what it points to is left alone.
-      error = AfxDeleteByHandle(there);
-    } else {
-      // A folder goes aside with what it holds; a file is renamed aside and
-      // deleted (a deletion still pending would keep the name taken).
-      error = AfxMoveAsideInFolder(there, temp, kFolderName);
-      if (error == NO_ERROR && !isFolder) AfxDeleteByHandle(there);
+    const zelvra::FolderPlaceDecision decision = zelvra::DecideFolderPlace(facts);
+    error = NO_ERROR;
+    switch (decision.action) {
+      case zelvra::FolderPlaceAction::kKeep:
+        m_folder = std::move(owned);
+        break;
+      case zelvra::FolderPlaceAction::kDeleteLink:
+        // For a junction or a symbolic link opened as itself the system
+        // removes the link, never what it points to.
+        error = AfxDeleteByHandle(there);
+        break;
+      case zelvra::FolderPlaceAction::kMoveAside:
+        error = AfxMoveAsideInFolder(there, temp, kFolderName);
+        break;
+      case zelvra::FolderPlaceAction::kMoveAsideAndDelete:
+        // Renamed first: a deletion still pending would keep the name taken.
+        // A delete that fails leaves the file aside, out of the way.
+        error = AfxMoveAsideInFolder(there, temp, kFolderName);
+        if (error == NO_ERROR) static_cast<void>(AfxDeleteByHandle(there));
+        break;
+      case zelvra::FolderPlaceAction::kReopenForDeleteAndMoveAside: {
+        // An entry whose security keeps the Administrators out can still be
+        // renamed through the right to delete what %TEMP% holds.
+        error = AfxOpenInFolder(temp, kFolderName, DELETE, kShareNoDelete, FILE_OPEN, FILE_OPEN_REPARSE_POINT,
+                                nullptr, &there);
+        if (error != NO_ERROR) return error;
+        const afx::UniqueHandle reopened(there);
+        error = AfxMoveAsideInFolder(there, temp, kFolderName);
+        break;
+      }
+      case zelvra::FolderPlaceAction::kFail:
+        return decision.error;
     }
     if (error != NO_ERROR) return error;
+    if (m_folder) break;
   }
   if (!m_folder) return ERROR_ALREADY_EXISTS;
   m_temp = std::move(heldTemp);
