@@ -24,6 +24,7 @@
 #include "download/download_folder.h"
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
+#include "framework/afxfile.h"
 #include "tests/win/worker_harness.h"
 #include "tests/win/worker_mirror.h"
 
@@ -610,6 +611,89 @@ TEST_F(WorkerTest, ExistingLocalFileIsReplacedNotWrittenThrough) {
   ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
   EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
   EXPECT_EQ(stale, worker_test::ReadWholeFile(elsewhere)) << "the download was written through an old hard link";
+}
+
+// An old entry that can be renamed aside but not deleted (on Windows the
+// file of a program still running; here a folder that holds something, which
+// is the same case to the replacing) gives way all the same: the file is
+// written and no error is shown; the old one stays aside, whole.
+TEST_F(WorkerTest, OldEntryThatCannotBeDeletedStillGivesWay) {
+  const std::string data = Bytes(700, 54);
+  ASSERT_TRUE(CreateDirectoryA((folder_ + "ZVUpdater.exe").c_str(), nullptr));
+  HANDLE inside = CreateFileA((folder_ + "ZVUpdater.exe\\running.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, inside);
+  CloseHandle(inside);
+  auto run = RunToEnd(Serve("primary", data), Url("secondary"));
+  ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
+  EXPECT_TRUE(run->Boxes().empty()) << Describe(*run);
+  EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder_ + "ZVUpdater.exe.old-*").c_str(), &found);
+  ASSERT_NE(INVALID_HANDLE_VALUE, search) << "the old folder was not moved aside";
+  FindClose(search);
+  EXPECT_NE(FileState::kMissing, worker_test::LocalFileState(folder_ + found.cFileName + "\\running.txt"));
+}
+
+// Files moved aside by an earlier run go in a later one where they can:
+// files only, never what a link points to, never a name this program does
+// not make, and not a file still in use.
+TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
+  auto write = [](const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file) << path;
+    CloseHandle(file);
+  };
+  const std::string outside = folder_ + "outside\\";
+  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+  write(outside + "target.exe");
+  struct Row {
+    const char* name;
+    const char* kind;  // "file", "folder", "in use", "link"
+    bool deleted;
+  };
+  const Row rows[] = {
+      {"ZVCallUpdater.exe.old-1d9a3c2b4e5f607", "file", true},
+      {"ZVUpdater.exe.old-2", "file", true},
+      {"ZVUpdaterRes.dll.old-3", "in use", false},
+      {"ZVUpdater.exe.old-4", "folder", false},
+      {"ZVUpdater.exe.old-5", "link", false},
+      {"ZVUpdater.exe.old-6.txt", "file", false},  // not a name this program makes
+      {"ZVUpdater.exe", "file", false},
+  };
+  bool linked = false;
+  for (const Row& row : rows) {
+    const std::string path = folder_ + row.name;
+    if (std::string(row.kind) == "folder") {
+      ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+      write(path + "\\inside.txt");
+    } else if (std::string(row.kind) == "link") {
+      linked = CreateSymbolicLinkA(path.c_str(), (outside + "target.exe").c_str(), 0) != FALSE;
+    } else {
+      write(path);
+      if (std::string(row.kind) == "in use") HoldOpen(path);  // opened without sharing
+    }
+  }
+  HANDLE folder = CreateFileW(worker_test::Wide(folder_).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, folder);
+  AfxDeleteMovedAside(folder);
+  CloseHandle(folder);
+  bool linkKept = false;
+  for (const Row& row : rows) {
+    WIN32_FIND_DATAA found;  // the entry itself, not what a link points to
+    HANDLE search = FindFirstFileA((folder_ + row.name).c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    if (std::string(row.kind) == "link") {
+      linkKept = search != INVALID_HANDLE_VALUE;  // a link may go itself; what it points to never does
+      continue;
+    }
+    EXPECT_EQ(row.deleted, search == INVALID_HANDLE_VALUE) << row.name;
+  }
+  EXPECT_NE(FileState::kMissing, worker_test::LocalFileState(outside + "target.exe")) << "deleted through a link";
+  std::printf("[ observe  ] a symbolic link among the leftovers: %s\n",
+              !linked ? "could not be made" : linkKept ? "kept" : "removed itself");
 }
 
 // The worker keeps the window it was given, not the owner object: a run
