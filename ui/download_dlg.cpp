@@ -187,6 +187,9 @@ void CDownloadDlg::OnOK() {
 
 void CDownloadDlg::OnCancel() {
   const bool workerRunning = m_pWorker != nullptr && m_bWorkerRunning;
+  // A worker that has already begun to show why its download failed is not
+  // stopped: its report comes and ends this dialog as any failure does.
+  if (workerRunning && !m_pWorker->Cancel()) return;
   m_bCancelled = true;
   m_bWorkerRunning = false;
   if (workerRunning) {
@@ -197,7 +200,6 @@ void CDownloadDlg::OnCancel() {
     // and the prompt comes back behind it.
     if (HWND owner = ::GetWindow(m_hWnd, GW_OWNER)) ::EnableWindow(owner, TRUE);
     ShowWindow(SW_HIDE);
-    m_pWorker->Cancel();
     JoinCancelledWorker();
   }
   CDialog::OnCancel();

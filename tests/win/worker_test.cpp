@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -880,6 +881,68 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
   std::printf("[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
               "final message %lu ms after the cancel (stall %d s)\n",
               workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
+}
+
+// A worker whose owner cancels at the very moment the run decides whether
+// to show why it failed (a Cancel click can land there).
+class CCancelledAtTheErrorBox : public CHttpFileDownloader {
+  DECLARE_DYNCREATE(CCancelledAtTheErrorBox)
+
+ public:
+  static std::atomic<int> s_cancels;  // cancels the owner asked for there, and that were taken
+
+ protected:
+  CCancelledAtTheErrorBox() = default;
+  void BeforeErrorBoxDecision() override {
+    if (Cancel()) s_cancels += 1;
+  }
+};
+IMPLEMENT_DYNCREATE(CCancelledAtTheErrorBox, CHttpFileDownloader)
+std::atomic<int> CCancelledAtTheErrorBox::s_cancels{0};
+
+// A cancel that comes just before the run would show a failure's box: no
+// box, and the run ends as a cancelled one, for both kinds of box.
+TEST_F(WorkerTest, CancelAtTheErrorBoxDecisionShowsNoBox) {
+  struct Row {
+    const char* name;
+    std::string primary;
+    std::string folder;
+  };
+  const Row rows[] = {
+      {"Error1: the local file cannot be created", Serve("primary", Bytes(100, 1)), folder_ + "missing\\"},
+      {"Error2: the host cannot be reached",
+       "http://127.0.0.1:" + std::to_string(mirror().ClosedPort()) + "/Zelvra/ZVUpdater.exe", folder_},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CCancelledAtTheErrorBox::s_cancels = 0;
+    WorkerRun run(row.folder, row.primary, Url("secondary"), FALSE, NO_ERROR, RUNTIME_CLASS(CCancelledAtTheErrorBox));
+    run.Start();
+    ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+    EXPECT_TRUE(run.WaitThreadEnd());
+    ExpectProtocol(run);
+    EXPECT_EQ(1, CCancelledAtTheErrorBox::s_cancels.load());
+    EXPECT_TRUE(run.Boxes().empty()) << Describe(run);
+    EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_CANCELLED), run.Notifications().back().wParam) << Describe(run);
+  }
+}
+
+// Once the box is up, a cancel is refused and changes nothing: the run
+// reports its failure, as the user is being told.
+TEST_F(WorkerTest, CancelIsRefusedOnceTheErrorBoxIsUp) {
+  WorkerRun run(folder_, "http://127.0.0.1:" + std::to_string(mirror().ClosedPort()) + "/Zelvra/ZVUpdater.exe",
+                Url("secondary"));
+  run.Start();
+  bool accepted = true;
+  ASSERT_TRUE(run.PumpUntil([&] { return !run.Boxes().empty(); }, 20000)) << Describe(run);
+  ASSERT_NE(nullptr, run.Worker());  // it waits in its box, or in its final send
+  accepted = run.Worker()->Cancel();
+  ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+  EXPECT_TRUE(run.WaitThreadEnd());
+  ExpectProtocol(run);
+  EXPECT_FALSE(accepted);
+  EXPECT_EQ(1u, run.Boxes().size());
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_NONE), run.Notifications().back().wParam) << Describe(run);
 }
 
 // Cancel while the server has not answered yet: no local file is created.
