@@ -1,0 +1,36 @@
+# Test builds of the installer with one definition changed
+# (tests/win/planted_dll, tests/e2e/unelevated). Never used by the product.
+
+# A copy of a static library of the installer: the same sources, include
+# folders, definitions and options, with `extra_definition` added and the
+# libraries it links renamed as `renames` (old1 new1 old2 new2 ...) says.
+function(zelvra_copy_library original copy extra_definition)
+  get_target_property(source_dir ${original} SOURCE_DIR)
+  get_target_property(sources ${original} SOURCES)
+  set(absolute_sources)
+  foreach(source ${sources})
+    if(IS_ABSOLUTE "${source}")
+      list(APPEND absolute_sources ${source})
+    else()
+      list(APPEND absolute_sources ${source_dir}/${source})
+    endif()
+  endforeach()
+  add_library(${copy} STATIC ${absolute_sources})
+  foreach(property INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS COMPILE_FEATURES
+                   INTERFACE_INCLUDE_DIRECTORIES INTERFACE_COMPILE_DEFINITIONS)
+    get_target_property(value ${original} ${property})
+    if(value)
+      set_property(TARGET ${copy} PROPERTY ${property} ${value})
+    endif()
+  endforeach()
+  target_compile_definitions(${copy} PRIVATE ${extra_definition})
+  get_target_property(libraries ${original} LINK_LIBRARIES)
+  if(libraries)
+    set(renames ${ARGN})
+    while(renames)
+      list(POP_FRONT renames old new)
+      list(TRANSFORM libraries REPLACE "^${old}$" "${new}")
+    endwhile()
+    target_link_libraries(${copy} PUBLIC ${libraries})
+  endif()
+endfunction()
