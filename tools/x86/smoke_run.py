@@ -5,8 +5,12 @@ smoke run of the 32-bit release artifact that tools/x86_smoke.sh sets up.
 It serves the build's own stand-in update files (BUILD/mirror-stubs) from
 the update mirror on the ports the build was configured with, starts the
 build's UI driver (BUILD/tools/uidriver/uidriver.exe) and through it
-ZelvraInstaller.exe, clicks OK, waits for "Download complete.", clicks Close,
-and then checks what the run left behind:
+ZelvraInstaller.exe. Two attempts fail first, each through an error that the
+program throws and catches (a body cut short of its length, a connection
+reset before the answer): the worker's "Error2:" box, then the download
+failure message, then the prompt in its first state again. The third attempt
+succeeds: OK, "Download complete.", Close (exit code 0), and then the checks
+of what the run left behind:
 
 - the mirror answered the three requests from the primary host with 200,
   with the installer's user agent;
@@ -41,7 +45,14 @@ import uidriver  # noqa: E402
 from launcher_record import parse_launcher_record  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
-IDOK, ID_CLOSE, ID_DONE = 1, 1004, 1005
+IDOK, IDCANCEL, ID_CLOSE, ID_DONE = 1, 2, 1004, 1005
+DOWNLOAD_FAILED = "Error : Fail to download Zelvra(TM) Updater.\nTry to run again."
+# The failed attempts before the clean one: what the mirror does to the
+# library's answer, once. Both end in the worker's error path, which throws.
+FAILED_ATTEMPTS = [
+    ("a body cut short of its length", dict(close_after=4096)),
+    ("a connection reset before the answer", dict(delay=1.0, raw="", close_mode="reset")),
+]
 PRIMARY_PATHS = [
     ("ZVUpdaterRes.dll", "/Zelvra-TTS-WUX/ZVUpdaterRes.dll"),
     ("ZVUpdater.exe", "/Zelvra/ZVUpdater.exe"),
@@ -122,6 +133,31 @@ def screenshot(shots, name):
             say("no screenshot %s: %s" % (name, error))
 
 
+def fail_once(driver, mirror, pid, prompt, what, fault, timeout):
+    """One attempt that fails through `fault` on the library's answer: the
+    worker's "Error2:" box, then the download failure message, then the
+    prompt usable again."""
+    mirror.set_fault("primary", PRIMARY_PATHS[0][1], times=1, **fault)
+    driver.click(prompt.hwnd, IDOK)
+    say("clicked OK; the mirror gives %s" % what)
+    box = driver.message_box(pid, timeout=timeout)
+    check(box.title == TITLE and box.text.startswith("Error2:"), "expected the worker's Error2 box, seen %r"
+          % ((box.title, box.text),))
+    say("the worker's box says %r" % box.text)
+    driver.answer(box, IDOK)
+    failed = driver.message_box(pid, owner=prompt.hwnd, exclude=[box.hwnd], timeout=timeout)
+    check(failed.text == DOWNLOAD_FAILED, "expected the download failure message, seen %r" % failed.text)
+    driver.answer(failed, IDOK)
+
+    def usable():
+        controls = {c.id: c for c in driver.controls(prompt.hwnd).controls}
+        buttons = [controls.get(IDOK), controls.get(IDCANCEL)]
+        return driver.window(prompt.hwnd).enabled and all(b is not None and b.enabled for b in buttons)
+    wait_for("the prompt in its first state", usable, timeout)
+    check(not driver.message_boxes(pid), "a further box: %r" % [b.text for b in driver.message_boxes(pid)])
+    say("the download failure was reported and the prompt is back")
+
+
 def run(build, wine, timeout, shots):
     installer = build / "ZelvraInstaller.exe"
     driver_exe = build / "tools" / "uidriver" / "uidriver.exe"
@@ -148,13 +184,24 @@ def run(build, wine, timeout, shots):
                 prompt = driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=timeout)
                 say("the install prompt is up")
                 screenshot(shots, "x86-1-prompt.png")
+                for what, fault in FAILED_ATTEMPTS:
+                    fail_once(driver, mirror, pid, prompt, what, fault, timeout)
+                mirror.reset_log()
                 driver.click(prompt.hwnd, IDOK)
                 say("clicked OK")
 
                 def finished():
                     boxes = driver.message_boxes(pid)
                     check(not boxes, "a message box appeared: %r" % [box.text for box in boxes])
-                    return driver.control(prompt.hwnd, ID_DONE).visible
+                    try:
+                        return driver.control(prompt.hwnd, ID_DONE).visible
+                    except uidriver.CommandFailed as error:
+                        # Seen once under emulation: the prompt's controls read
+                        # with ID 0. The next poll reads them again, unless the
+                        # installer has ended.
+                        check(pid in [p.pid for p in driver.processes()], "the installer has ended: %s" % error)
+                        say("the prompt's controls could not be read, reading again: %s" % error)
+                        return None
                 wait_for("the prompt's \"Download complete.\"", finished, timeout)
                 done_text = driver.control(prompt.hwnd, ID_DONE).text
                 check(done_text == "Download complete.", "completion text %r" % done_text)
