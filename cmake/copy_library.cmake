@@ -1,4 +1,4 @@
-# Test builds of the installer with one definition changed
+# Test builds of the installer with one definition of its framework changed
 # (tests/win/planted_dll, tests/e2e/unelevated). Never used by the product.
 
 # A copy of a static library of the installer: the same sources, include
@@ -33,4 +33,19 @@ function(zelvra_copy_library original copy extra_definition)
     endwhile()
     target_link_libraries(${copy} PUBLIC ${libraries})
   endif()
+endfunction()
+
+# The installer executable `name`, linked as the product's test builds are,
+# from copies of the framework (compiled with `definition` too) and of the
+# installer library, named zelvra_framework_`suffix` and
+# zelvra_installer_`suffix`. The installer library is copied only so that it
+# links the changed framework.
+function(zelvra_installer_with_framework_definition name suffix definition)
+  zelvra_copy_library(zelvra_framework zelvra_framework_${suffix} ${definition})
+  zelvra_copy_library(zelvra_installer zelvra_installer_${suffix} ""
+                      zelvra_framework zelvra_framework_${suffix})
+  add_executable(${name} WIN32 ${PROJECT_SOURCE_DIR}/app/main.cpp)
+  target_link_options(${name} PRIVATE -municode)  # the entry point is wWinMain
+  target_compile_options(${name} PRIVATE ${ZELVRA_WARNINGS})
+  target_link_libraries(${name} PRIVATE zelvra_installer_${suffix} zelvra_resources)
 endfunction()
