@@ -3,8 +3,9 @@
 # (installer, stand-in update files, UI driver), and runs ZelvraInstaller.exe
 # once end to end under Wine against the update mirror, through qemu's
 # user-mode emulation of 32-bit x86 (this kernel runs no 32-bit code itself):
-# two attempts that fail through errors the program throws and catches, then
-# the whole run. tools/x86/smoke_run.py drives it and checks the boxes, the
+# two attempts that fail through errors the program throws and catches (each
+# in a process of its own, ended through Cancel), then the whole run.
+# tools/x86/smoke_run.py drives it and checks the boxes, the exit codes, the
 # files and the launcher.
 #
 # Prints "x86 smoke run: passed", or "x86 smoke run: skipped: <reason>" and
