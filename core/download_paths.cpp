@@ -1,10 +1,15 @@
 #include "core/download_paths.h"
 
+#include "core/number_text.h"
+
 namespace zelvra {
 
 namespace {
 
 constexpr char16_t kLongPathPrefix[] = u"\\\\?\\";
+constexpr char16_t kMovedAsideMark[] = u".old-";
+constexpr size_t kMovedAsideMarkLength = 5;
+constexpr size_t kMaxHexDigits = 16;  // a 64-bit number
 constexpr size_t kLongPathPrefixLength = 4;
 
 bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
@@ -66,6 +71,22 @@ std::u16string FolderPathFromFinalPath(const std::u16string& finalPath) {
   path.resize(end);
   if (end == keep && keep != 0) return path;  // the bare prefix already ends with one
   return path + u'\\';
+}
+
+std::u16string MovedAsideName(const std::u16string& name, std::uint64_t number) {
+  return name + kMovedAsideMark + HexText(number);
+}
+
+bool IsMovedAsideName(const std::u16string& entry) {
+  const size_t mark = entry.rfind(kMovedAsideMark);
+  if (mark == std::u16string::npos || mark == 0) return false;
+  const size_t digits = entry.size() - mark - kMovedAsideMarkLength;
+  if (digits == 0 || digits > kMaxHexDigits) return false;
+  for (size_t i = mark + kMovedAsideMarkLength; i < entry.size(); ++i) {
+    const char16_t c = entry[i];
+    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
+  }
+  return true;
 }
 
 }  // namespace zelvra

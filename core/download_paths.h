@@ -1,6 +1,7 @@
 // Names and folders of the downloaded files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace zelvra {
@@ -36,5 +37,15 @@ bool IsLaunchPath(const std::u16string& localPath);
 // result ends with exactly one backslash in place of any trailing ones; an
 // empty path stays empty.
 std::u16string FolderPathFromFinalPath(const std::u16string& finalPath);
+
+// The name something gets when it is moved aside in its folder, out of the
+// way of a new file or folder of its name: "<name>.old-<number>", the number
+// in lowercase hexadecimal.
+std::u16string MovedAsideName(const std::u16string& name, std::uint64_t number);
+
+// True when `entry` is a name that MovedAsideName gives: a name of at least
+// one unit, ".old-", then 1 to 16 lowercase hexadecimal digits and nothing
+// else.
+bool IsMovedAsideName(const std::u16string& entry);
 
 }  // namespace zelvra

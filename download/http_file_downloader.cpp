@@ -94,11 +94,21 @@ void CHttpFileDownloader::SetOwner(const CWnd* owner) {
   m_pMainWnd = &m_wndOwner;
 }
 
-void CHttpFileDownloader::Cancel() {
-  m_bCancel.store(1);
+bool CHttpFileDownloader::Cancel() {
   RunLock lock(m_runLock);
+  if (m_bErrorBoxDecided) return false;
+  m_bCancel.store(1);
   if (m_pLocalFile != nullptr) m_pLocalFile->Abort();
   if (m_pSession != nullptr) m_pSession->Abort();
+  return true;
+}
+
+bool CHttpFileDownloader::ErrorBoxWanted() {
+  BeforeErrorBoxDecision();
+  RunLock lock(m_runLock);
+  if (m_bCancel.load() != 0) return false;
+  m_bErrorBoxDecided = true;
+  return true;
 }
 
 void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
@@ -126,8 +136,8 @@ int CHttpFileDownloader::Run() {
 }
 
 int CHttpFileDownloader::ReportException(CException* error) {
-  if (m_bCancel.load() != 0) {
-    // The owner cancelled and aborted the blocked call: that is no error.
+  if (!ErrorBoxWanted()) {
+    // The owner cancelled (and aborted the blocked call): that is no error.
     if (error != nullptr) error->Delete();
     m_nStatus = DOWNLOAD_CANCELLED;
     Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
@@ -200,6 +210,7 @@ int CHttpFileDownloader::Download() {
   }
   if (cancelled) return endCancelled();
   if (!opened) {
+    if (!ErrorBoxWanted()) return endCancelled();
     wchar_t description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
     const CString message = CString(L"Error1:") + description;

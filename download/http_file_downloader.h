@@ -57,8 +57,10 @@ class CHttpFileDownloader : public CWinThread {
   // at once (nothing more is written to it, and a new run may create it
   // again), and the network call the run is blocked in is aborted where the
   // platform supports that; the run then reports DOWNLOAD_CANCELLED without a
-  // message box. Only valid while the worker's thread runs.
-  void Cancel();
+  // message box. Returns false, and changes nothing, when the run has
+  // already decided to show why it failed: that box comes, and the run ends
+  // with its failure as usual. Only valid while the worker's thread runs.
+  bool Cancel();
 
   BOOL InitInstance() override { return TRUE; }
   int Run() override;
@@ -85,7 +87,17 @@ class CHttpFileDownloader : public CWinThread {
 
   DECLARE_MESSAGE_MAP()
 
+ protected:
+  // Called on the worker's thread right before the run decides whether a
+  // failure is still shown in a box. Does nothing; a test's worker cancels
+  // here, at exactly that moment.
+  virtual void BeforeErrorBoxDecision() {}
+
  private:
+  // Decides, under the run lock, whether the failure about to be reported is
+  // shown in a box: false when the owner has cancelled (no box; the run ends
+  // as a cancelled one), else true, after which Cancel is refused.
+  bool ErrorBoxWanted();
   // Steps from opening the session to the final message; framework
   // exceptions escape to Run.
   int Download();
@@ -106,6 +118,7 @@ class CHttpFileDownloader : public CWinThread {
   CRITICAL_SECTION m_runLock;
   CInternetSession* m_pSession = nullptr;
   CFile* m_pLocalFile = nullptr;
+  bool m_bErrorBoxDecided = false;  // guarded by m_runLock: a cancel comes too late
   DWORD m_dwFolderError = NO_ERROR;  // see SetDownloadFolder
   std::uint32_t m_dwMaxFileSize = 0xFFFFFFFFu;  // see SetMaxFileSize
   HANDLE m_hFolder = nullptr;        // the owner's, not closed here

@@ -5,7 +5,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "core/number_text.h"
+#include "core/download_paths.h"
 #include "framework/afxres.h"
 #include "framework/afxsys.h"
 #include "framework/handle.h"
@@ -272,8 +272,8 @@ DWORD AfxMoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name) {
   const unsigned long long number = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   DWORD error = ERROR_ALREADY_EXISTS;
   for (int attempt = 0; attempt < 16 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-    const std::u16string suffix = u".old-" + zelvra::HexText(number + static_cast<unsigned long long>(attempt));
-    error = AfxRenameInFolder(object, folder, (std::wstring(name) + AfxWide(suffix)).c_str());
+    const std::u16string aside = zelvra::MovedAsideName(AfxU16(name), number + static_cast<unsigned long long>(attempt));
+    error = AfxRenameInFolder(object, folder, AfxWide(aside));
   }
   return error;
 }
@@ -307,6 +307,51 @@ DWORD AfxEntryAttributes(HANDLE folder, const wchar_t* name) {
   return reinterpret_cast<const FILE_BOTH_DIR_INFORMATION*>(buffer)->FileAttributes;
 }
 
+void AfxDeleteMovedAside(HANDLE folder) {
+  HANDLE listing = nullptr;
+  if (AfxOpenInFolder(folder, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, &listing) != NO_ERROR) {
+    return;
+  }
+  const afx::UniqueHandle ownedListing(listing);
+  constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;  // as listed or as opened
+  struct Leftover {
+    std::wstring name;
+    LONGLONG id;
+  };
+  std::vector<Leftover> leftovers;
+  alignas(8) unsigned char buffer[4096];
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  while (::GetFileInformationByHandleEx(listing, kind, buffer, sizeof(buffer))) {
+    kind = FileIdBothDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + at);
+      const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if ((entry->FileAttributes & kNotAFile) == 0 && zelvra::IsMovedAsideName(AfxU16(name.c_str()))) {
+        leftovers.push_back({name, entry->FileId.QuadPart});
+      }
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+  for (const Leftover& leftover : leftovers) {
+    HANDLE file = nullptr;
+    if (AfxOpenInFolder(folder, leftover.name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file) != NO_ERROR) {
+      continue;
+    }
+    const afx::UniqueHandle owned(file);
+    // Deleted only when what was opened is the file that was listed: a link
+    // that the opening followed after all is another object.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & kNotAFile) != 0) continue;
+    const LONGLONG id = static_cast<LONGLONG>((static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+    if (id != leftover.id) continue;
+    AfxDeleteByHandle(file);  // a file still in use (a program of it runs) stays for a later run
+  }
+}
+
 BOOL CFile::CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error) {
   m_strFileName = fileName;
   auto fail = [&](DWORD osError) {
@@ -327,8 +372,8 @@ BOOL CFile::CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fi
     // not be created in its place.
     const afx::UniqueHandle owned(old);
     result = AfxMoveAsideInFolder(old, folder, name);
-    if (result == NO_ERROR) result = AfxDeleteByHandle(old);
     if (result != NO_ERROR) return fail(result);
+    AfxDeleteByHandle(old);  // the name is free whether or not the old one can go now
   } else if (result != ERROR_FILE_NOT_FOUND && result != ERROR_PATH_NOT_FOUND) {
     return fail(result);
   }

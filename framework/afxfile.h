@@ -52,8 +52,11 @@ class CFile {
   // Creates the file `name` in the held `folder` for writing, not shared.
   // A file already there is first renamed to an unused name and deleted, so
   // that nothing of it (its security, another name of it) carries over and
-  // a delete still pending on it is no obstacle. `fileName` is the path
-  // that errors name.
+  // a delete still pending on it is no obstacle. Once it is renamed, a
+  // delete that fails (a program of it still runs, or a folder holding
+  // something stands in its place) is no error: it stays under its new name,
+  // and AfxDeleteMovedAside takes it later. `fileName` is the path that
+  // errors name.
   BOOL CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error = nullptr);
   // Writes all of `buffer`; throws CFileException on failure, with the
   // disk-full cause for a short write.
@@ -85,6 +88,11 @@ DWORD AfxRenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName);
 // Renames the object of `object` (opened with DELETE) to an unused name
 // "<name>.old-<number>" in `folder`.
 DWORD AfxMoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name);
+// Deletes the files of `folder` that were moved aside there and could not
+// be deleted then, where that is possible now. Each is opened by its name
+// through the folder, as itself, and deleted by handle; folders, links (also
+// where opening one would follow it) and files still in use are left.
+void AfxDeleteMovedAside(HANDLE folder);
 // Marks the object of `object` (opened with DELETE) for deletion; it goes
 // when its last handle closes. For a link opened as itself, the link goes.
 DWORD AfxDeleteByHandle(HANDLE object);

@@ -161,6 +161,9 @@ void AfxInitCommonControls() {
 }
 
 bool AfxIsProcessElevated() {
+#ifdef ZELVRA_TEST_UNELEVATED  // set only in the test build that runs the unelevated path under Wine
+  return false;
+#else
   static const bool elevated = [] {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
@@ -171,4 +174,5 @@ bool AfxIsProcessElevated() {
     return known != FALSE && elevation.TokenIsElevated != 0;
   }();
   return elevated;
+#endif
 }

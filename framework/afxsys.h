@@ -32,5 +32,6 @@ void AfxResolveExport(HMODULE module, Fn& fn, const char* name) {
 // Registers the common control classes (the progress bar) once.
 void AfxInitCommonControls();
 
-// Whether the process runs with an elevated (administrator) token.
+// Whether the process runs with an elevated (administrator) token. (A test
+// build compiled with ZELVRA_TEST_UNELEVATED always answers false.)
 bool AfxIsProcessElevated();

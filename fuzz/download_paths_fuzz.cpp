@@ -7,6 +7,8 @@
 // recognises every launcher URL's local path; FolderPathFromFinalPath (of
 // both parts) drops the "\\?\" prefix before a drive, ends with exactly one
 // backslash, invents no prefix, keeps the path's end, and is stable.
+// IsMovedAsideName accepts every name MovedAsideName makes of a non-empty
+// name, and of any other text only what such a name could be.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -93,6 +95,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string launchPath = zelvra::LocalPathForUrl(folder, launchUrl);
   FUZZ_CHECK(EndsWith(launchPath, kLaunchFileName));
   FUZZ_CHECK(zelvra::IsLaunchPath(launchPath) == !StartsWith(launchPath, kLaunchFileName));
+
+  // Names moved aside: made from any name but the empty one, and recognised
+  // only as this program makes them.
+  std::uint64_t number = 0;
+  for (std::size_t i = 0; i < size && i < 8; ++i) number = number << 8 | data[i];
+  FUZZ_CHECK(zelvra::IsMovedAsideName(zelvra::MovedAsideName(name, number)) == !name.empty());
+  if (zelvra::IsMovedAsideName(url)) {
+    const std::size_t mark = url.rfind(u".old-");
+    FUZZ_CHECK(mark != std::u16string::npos && mark > 0);
+    FUZZ_CHECK(url.find_first_not_of(u"0123456789abcdef", mark + 5) == std::u16string::npos);
+  }
 
   CheckFolderPathFromFinalPath(tempPath);
   CheckFolderPathFromFinalPath(url);

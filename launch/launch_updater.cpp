@@ -111,6 +111,7 @@ BOOL CInstallerDlg::LaunchUpdater() {
 
   afx::UniqueHandle process;
   const bool launched = StartLauncher(launchPath, parameters, process);
+  m_bLaunched = launched ? 1 : 0;
   check.Release();
   if (launched) {
     WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait

@@ -2,8 +2,11 @@
 # Smoke run of the 32-bit release artifact: builds the windows-x86 preset
 # (installer, stand-in update files, UI driver), and runs ZelvraInstaller.exe
 # once end to end under Wine against the update mirror, through qemu's
-# user-mode emulation of 32-bit x86 (this kernel runs no 32-bit code itself).
-# tools/x86/smoke_run.py drives the run and checks the files and the launcher.
+# user-mode emulation of 32-bit x86 (this kernel runs no 32-bit code itself):
+# two attempts that fail through errors the program throws and catches (each
+# in a process of its own, ended through Cancel), then the whole run.
+# tools/x86/smoke_run.py drives it and checks the boxes, the exit codes, the
+# files and the launcher.
 #
 # Prints "x86 smoke run: passed", or "x86 smoke run: skipped: <reason>" and
 # exits 0 where the machine cannot emulate (not x86_64, not root, no

@@ -8,6 +8,7 @@
 #include "download/download_folder.h"
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
+#include "framework/afxfile.h"
 #include "framework/afxsys.h"
 #include "res/resource.h"
 #include "ui/show_app_message.h"
@@ -107,6 +108,9 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   } else if (!m_downloadFolder.IsHeld()) {
     CreateDirectoryPath(tempPath);
     folderError = m_downloadFolder.Prepare(tempPath);
+    // What an earlier run moved aside and could not delete then (a launcher
+    // of it still ran) goes now, where it can.
+    if (folderError == NO_ERROR) AfxDeleteMovedAside(m_downloadFolder.Handle());
   }
   // Held, the folder is named as the held %TEMP% resolved; every file goes
   // through its handle.
@@ -184,6 +188,9 @@ void CDownloadDlg::OnOK() {
 
 void CDownloadDlg::OnCancel() {
   const bool workerRunning = m_pWorker != nullptr && m_bWorkerRunning;
+  // A worker that has already begun to show why its download failed is not
+  // stopped: its report comes and ends this dialog as any failure does.
+  if (workerRunning && !m_pWorker->Cancel()) return;
   m_bCancelled = true;
   m_bWorkerRunning = false;
   if (workerRunning) {
@@ -194,7 +201,6 @@ void CDownloadDlg::OnCancel() {
     // and the prompt comes back behind it.
     if (HWND owner = ::GetWindow(m_hWnd, GW_OWNER)) ::EnableWindow(owner, TRUE);
     ShowWindow(SW_HIDE);
-    m_pWorker->Cancel();
     JoinCancelledWorker();
   }
   CDialog::OnCancel();

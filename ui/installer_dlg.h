@@ -23,6 +23,7 @@ class CInstallerDlg : public CDialog {
   CString m_strCmdLine;   // the application's command line, as start-up copied it
   BOOL m_bTestMode;       // 1 when the command line contains "@test"
   BOOL m_bStarted;        // 1 once the hand-off has succeeded
+  BOOL m_bLaunched = 0;   // 1 once the hand-off has started the downloaded launcher
 
   // The hand-off: runs the download dialog; after IDOK starts the downloaded
   // launcher and waits for its mutex. TRUE after IDOK whatever the launch

@@ -154,9 +154,10 @@ class InstallerRun:
     """One installer process of a test (started with test.launch, so that the
     test's tearDown ends it), seen through its prompt and download dialog."""
 
-    def __init__(self, test, temp, args="", env=None, driver=None):
+    def __init__(self, test, temp, args="", env=None, driver=None, exe=None):
         """driver: a UI driver of the test's own (it then ends the process
-        when it is closed); by default the test class's driver."""
+        when it is closed); by default the test class's driver. exe: another
+        build of the installer (a Unix path)."""
         self.test = test
         self.driver = driver or test.driver
         self.texts = TEXTS[test.language]
@@ -164,10 +165,11 @@ class InstallerRun:
         environment = {"ZELVRA_STUB_HOLD_MS": str(STUB_HOLD_MS)}
         environment.update(temp.environment)
         environment.update(env or {})
+        exe = exe or harness.installer_exe()
         if driver is None:
-            self.pid = test.launch(harness.installer_exe(), args, env=environment)
+            self.pid = test.launch(exe, args, env=environment)
         else:
-            self.pid = driver.launch(harness.to_windows_path(harness.installer_exe()), args, env=environment)
+            self.pid = driver.launch(harness.to_windows_path(exe), args, env=environment)
         self.prompt = self.driver.wait_window(self.pid, title=self.texts.app_title, cls="#32770")
         self.dialogs = []  # every download dialog seen, oldest first
 

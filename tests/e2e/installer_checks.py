@@ -113,6 +113,14 @@ LAUNCHER_HOLD_MS = "3000"
 # The installer's wait for the launcher's mutex: 30 probes, 200 ms apart.
 MUTEX_WAIT_SECONDS = 6.0
 
+# How the installer's process ends (the Windows Installer's codes): the
+# launcher was started; the user left before a hand-off; the launcher (or the
+# prompt) could not be started; another copy of the installer was running.
+EXIT_LAUNCHER_STARTED = 0
+EXIT_USER_CANCELLED = 1602
+EXIT_INSTALL_FAILED = 1603
+EXIT_ANOTHER_COPY_RUNS = 1618
+
 
 def stub_dir():
     return harness.build_dir() / "mirror-stubs"
@@ -183,16 +191,37 @@ class InstallerTestCase(harness.WineTestCase):
         self.addCleanup(self.mirror.stop)
         return self.mirror
 
-    def start_installer(self, args="", command_line=None, env=None):
+    def start_installer(self, args="", command_line=None, env=None, wait_prompt=True):
         """Starts the installer in the test's working folder and waits for the
-        prompt; returns (pid, prompt window)."""
+        prompt; returns (pid, prompt window). With wait_prompt=False: returns
+        the pid at once."""
         environment = {"ZELVRA_STUB_RECORD": harness.to_windows_path(self.record_file),
                        "ZELVRA_STUB_HOLD_MS": LAUNCHER_HOLD_MS}
         environment.update(env or {})
         pid = self.launch(harness.installer_exe(), args, command_line=command_line,
                           cwd=harness.to_windows_path(self.work_dir), env=environment)
+        if not wait_prompt:
+            return pid
         prompt = self.driver.wait_window(pid, title=TITLE, cls="#32770", owner=0)
         return pid, prompt
+
+    def assert_second_copy_hands_over(self, running_pid, front):
+        """Another program's window comes to the front, then a second copy of
+        the installer starts: it ends at once with 1618, having brought
+        `front` (the running copy's last active window) to the front; the
+        running copy shows nothing new."""
+        other = self.launch(harness.fixture_exe())
+        other_window = self.driver.wait_window(other, owner=0)
+        self.assertTrue(self.driver.window(other_window.hwnd).foreground, "the other program is not in front")
+        before = [(w.hwnd, w.visible) for w in self.driver.windows(running_pid)]
+        started = time.monotonic()
+        second = self.start_installer(wait_prompt=False)
+        self.assertEqual(self.driver.wait_exit(second, timeout=10.0), EXIT_ANOTHER_COPY_RUNS)
+        ended_after = time.monotonic() - started
+        self.assertTrue(self.driver.window(front.hwnd).foreground, "the running copy was not brought to the front")
+        self.assertEqual([(w.hwnd, w.visible) for w in self.driver.windows(running_pid)], before)
+        self.driver.kill(other)
+        return ended_after
 
     def _end_launchers(self):
         for block in self.launcher_blocks("start"):
@@ -321,18 +350,19 @@ class InstallerTestCase(harness.WineTestCase):
         return self.driver.wait_window(pid, title=DOWNLOAD_CAPTION[self.language], owner=prompt.hwnd,
                                        timeout=timeout)
 
-    def end_finished_prompt(self, pid, prompt, how):
+    def end_finished_prompt(self, pid, prompt, how, exit_code=EXIT_LAUNCHER_STARTED):
         """Ends the prompt in its finished look the ways a user can ("close
         button" or "close box"): no question is asked and the process ends
-        with 0. Not with Escape: the hidden Cancel button stays disabled, and
-        on Windows the dialog manager answers Escape with a beep then."""
+        with `exit_code` (the launcher started, by default). Not with Escape:
+        the hidden Cancel button stays disabled, and on Windows the dialog
+        manager answers Escape with a beep then."""
         if how == "close button":
             self.driver.click(prompt.hwnd, ID_CLOSE)
         elif how == "close box":
             self.driver.close_window(prompt.hwnd)
         else:
             raise ValueError(how)
-        self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), 0)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), exit_code)
 
     # --- message boxes ----------------------------------------------------------
 

@@ -12,9 +12,9 @@ import unittest
 
 import harness
 import installer_checks
-from installer_checks import (LAUNCHER_HOLD_MS, DEV_PATHS, ID_PROGRESS, IDCANCEL, IDOK, IDYES, MUTEX_WAIT_SECONDS, PRIMARY_PATHS,
-                              SECONDARY_PATHS, TITLE, UPDATE_FILES, USER_AGENT, header, mirror_client,
-                              same_windows_path)
+from installer_checks import (DEV_PATHS, EXIT_INSTALL_FAILED, EXIT_USER_CANCELLED, ID_PROGRESS, IDCANCEL, IDOK,
+                              IDYES, LAUNCHER_HOLD_MS, MUTEX_WAIT_SECONDS, PRIMARY_PATHS, SECONDARY_PATHS, TITLE,
+                              UPDATE_FILES, USER_AGENT, header, mirror_client, same_windows_path)
 
 sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "stub_launcher"))
 from launcher_record import launcher_environment  # noqa: E402  (found through the path above)
@@ -140,7 +140,33 @@ class HandOffTests:
         self.assertLess(waited, MUTEX_WAIT_SECONDS / 2)
         self.assertEqual(self.launcher_blocks(), [])
         self.assertEqual(self.downloaded("ZVCallUpdater.exe"), mirror_client.UNRUNNABLE_PROGRAM)
-        self.end_finished_prompt(pid, prompt, "close box")
+        self.end_finished_prompt(pid, prompt, "close box", exit_code=EXIT_INSTALL_FAILED)
+
+    def test_a_second_copy_hands_over_to_the_running_one(self):
+        """A copy started while the first downloads, and one started while
+        the first shows its finished look, each bring the first's window to
+        the front and end at once (1618) showing nothing; the first goes on as
+        if nothing had happened: whole files, one launch, exit 0."""
+        mirror = self.start_mirror()
+        half = len(self.served("ZVUpdater.exe")) // 2
+        mirror.set_fault("primary", PRIMARY_PATHS["ZVUpdater.exe"], stall_after=half, stall_seconds=4, times=1)
+        pid, prompt = self.start_installer()
+        self.driver.click(prompt.hwnd, IDOK)
+        downloads = self.wait_download_dialog(pid, prompt)
+        mirror.wait_requests(host="primary", path=PRIMARY_PATHS["ZVUpdater.exe"], finished=False)
+        while_downloading = self.assert_second_copy_hands_over(pid, downloads)
+        self.assertEqual(mirror.requests(path=PRIMARY_PATHS["ZVUpdater.exe"])[0]["outcome"], "pending",
+                         "the second copy came after the download")
+
+        self.wait_finished_look(prompt)
+        while_finished = self.assert_second_copy_hands_over(pid, prompt)
+        self.assert_finished_look(prompt)
+        print("second copies ended after %.2f s and %.2f s" % (while_downloading, while_finished), file=sys.stderr)
+        self.assert_downloaded_as_served()
+        self.assertEqual(self.requested(), self.primary_requests())
+        self.assertEqual(self.wait_launcher_start()["arguments"], NO_ARGUMENTS_PARAMETERS)
+        self.end_finished_prompt(pid, prompt, "close button")
+        self.assertEqual(len(self.launcher_blocks("start")), 1, "started once")
 
     def test_failed_download_gives_the_prompt_back_and_ok_starts_over(self):
         mirror = self.start_mirror()
@@ -292,7 +318,7 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
         box = self.driver.message_box(pid, owner=prompt.hwnd)
         self.assertEqual(box.text, self.strings[1])
         self.driver.click(box.hwnd, IDYES)
-        self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), 0)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), EXIT_USER_CANCELLED)
 
 
 class KoreanHandOffTest(HandOffTests, installer_checks.InstallerTestCase):

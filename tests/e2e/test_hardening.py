@@ -35,6 +35,7 @@ sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "mirror"))
 import mirror_client  # noqa: E402  (found through the path above)
 sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "stub_launcher"))
 from launcher_record import parse_launcher_record  # noqa: E402
+from installer_checks import EXIT_LAUNCHER_STARTED, EXIT_USER_CANCELLED  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
 IDOK, IDCANCEL, IDYES = uidriver.IDOK, uidriver.IDCANCEL, uidriver.IDYES
@@ -184,7 +185,7 @@ class RunTestCase(harness.WineTestCase):
         if shot:
             harness.screenshot(shot)
         self.driver.click(prompt.hwnd, ID_CLOSE)
-        self.assertEqual(self.driver.wait_exit(pid, timeout=10), 0)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=10), EXIT_LAUNCHER_STARTED)
 
     def launcher_starts(self):
         try:
@@ -595,7 +596,7 @@ class ProxyTest(RunTestCase):
         question = self.driver.message_box(pid, owner=prompt.hwnd, timeout=10)
         self.assertEqual(question.text, CANCEL_QUESTION)
         self.driver.answer(question, "Yes")
-        self.assertEqual(self.driver.wait_exit(pid, timeout=10), 0)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=10), EXIT_USER_CANCELLED)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import unittest
 import harness
 from harness import uidriver
 import installer_checks
-from installer_checks import (ID_DONE, IDCANCEL, IDNO, IDOK, IDYES,
+from installer_checks import (EXIT_USER_CANCELLED, ID_DONE, IDCANCEL, IDNO, IDOK, IDYES,
                               PRIMARY_PATHS, PROMPT_CONTROL_ORDER, PROMPT_LAYOUT, SECONDARY_PATHS, SS_TYPEMASK, TITLE)
 
 WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x00C00000, 0x00080000, 0x00020000, 0x00010000
@@ -124,7 +124,7 @@ class PromptTests:
                 box = self.driver.message_box(pid, owner=prompt.hwnd)
                 self.assert_box(box, self.strings[1], prompt.hwnd, [IDYES, IDNO], "question", default_id=IDNO)
                 self.driver.click(box.hwnd, IDYES)
-                self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), 0)
+                self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), EXIT_USER_CANCELLED)
 
     def test_failed_hand_off_gives_the_prompt_back_in_its_first_state(self):
         resource = "ZVUpdaterRes.dll"
@@ -184,7 +184,7 @@ class PromptTests:
                 box = self.driver.message_box(pid, owner=prompt.hwnd)
                 self.assertEqual(box.text, self.strings[1])
                 self.driver.click(box.hwnd, IDYES)
-                self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), 0)
+                self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), EXIT_USER_CANCELLED)
 
 
 class EnglishPromptTest(PromptTests, installer_checks.InstallerTestCase):

@@ -78,6 +78,30 @@ TEST(DownloadPaths, LaunchPathIsRecognisedAfterTheFirstCharacterOnly) {
   EXPECT_FALSE(IsLaunchPath(u"C:\\zvcallupdater.exe"));
 }
 
+TEST(DownloadPaths, MovedAsideNamesAreRecognisedExactly) {
+  EXPECT_EQ(u"ZVCallUpdater.exe.old-1d9a3c2b4e5f607", MovedAsideName(u"ZVCallUpdater.exe", 0x1d9a3c2b4e5f607ull));
+  struct Case {
+    std::u16string entry;
+    bool movedAside;
+  };
+  const Case cases[] = {
+      {MovedAsideName(u"ZVCallUpdater.exe", 0x1d9a3c2b4e5f607ull), true},
+      {MovedAsideName(u"\uc790\ub8cc", 0), true},
+      {MovedAsideName(u"x", ~0ull), true},                       // 16 digits
+      {u"ZVUpdater.exe.old-1d9a3c2b4e5f6070a", false},          // 17 digits
+      {u"ZVUpdater.exe.old-", false},                           // no number
+      {u".old-1d9a", false},                                    // no name before the mark
+      {u"ZVUpdater.exe.old-1D9A", false},                       // not as this program writes it
+      {u"ZVUpdater.exe.old-1d9a.exe", false},                   // something after the number
+      {u"ZVUpdater.exe.old-12 ", false},
+      {u"ZVUpdater.exe", false},
+      {u"ZVUpdater.exe.old-x.old-12", true},                    // the last mark counts
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.movedAside, IsMovedAsideName(c.entry)) << std::string(c.entry.begin(), c.entry.end());
+  }
+}
+
 TEST(DownloadPaths, FolderPathFromFinalPathDropsThePrefixWhereAShortFormExists) {
   struct Case {
     std::u16string finalPath, folder;

@@ -15,7 +15,9 @@ DIRECT_IMPORTS = {"kernel32.dll", "msvcrt.dll"}
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
-HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT = 0x20, 0x40, 0x100
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE = 0x20, 0x40, 0x100, 0x8000
+# The Windows the program needs: 7 (it calls functions of Vista and later).
+SUBSYSTEM_VERSION = (6, 1)
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
 
 
@@ -29,6 +31,7 @@ class PeImage:
         optional_size = struct.unpack_from("<H", self.data, pe + 20)[0]
         opt = pe + 24
         self.magic = struct.unpack_from("<H", self.data, opt)[0]
+        self.subsystem_version = struct.unpack_from("<HH", self.data, opt + 48)
         self.dll_characteristics = struct.unpack_from("<H", self.data, opt + 70)[0]
         directories = opt + (96 if self.magic == 0x10B else 112)
         self.import_rva = struct.unpack_from("<I", self.data, directories + 8)[0]
@@ -83,6 +86,11 @@ class ExecutableChecks(unittest.TestCase):
             self.assertTrue(image.dll_characteristics & NX_COMPAT, "NX compatible (DEP)")
             if image.machine == IMAGE_FILE_MACHINE_AMD64:
                 self.assertTrue(image.dll_characteristics & HIGH_ENTROPY_VA, "high-entropy addresses")
+
+    def test_made_for_windows_7_and_terminal_server_aware(self):
+        for path, image in self.each_image():
+            self.assertEqual(SUBSYSTEM_VERSION, image.subsystem_version, "subsystem version")
+            self.assertTrue(image.dll_characteristics & TERMINAL_SERVER_AWARE, "terminal-server aware")
 
     def test_no_section_is_both_writable_and_executable(self):
         for path, image in self.each_image():

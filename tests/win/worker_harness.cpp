@@ -91,15 +91,16 @@ std::string Utf8(const std::wstring& text) {
 }
 
 WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-                     BOOL secondaryFirst, DWORD folderError) {
+                     BOOL secondaryFirst, DWORD folderError, const CRuntimeClass* workerClass) {
   RegisterOwnerClass(&WorkerRun::OwnerProc);
   owner_ = CreateWindowExW(0, kOwnerClass, L"worker test owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                            nullptr, GetModuleHandleW(nullptr), nullptr);
   SetWindowLongPtrW(owner_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ownerWnd_.m_hWnd = owner_;
 
+  if (workerClass == nullptr) workerClass = RUNTIME_CLASS(CHttpFileDownloader);
   worker_ = static_cast<CHttpFileDownloader*>(
-      AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
+      AfxBeginThread(workerClass, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (worker_ == nullptr) return;
   const HANDLE held = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,

@@ -47,11 +47,12 @@ const char* MessageName(UINT message);
 
 class WorkerRun {
  public:
-  // Creates the worker suspended, as the download dialog does, and gives it
-  // the folder (held open, as an elevated run's dialog holds it, when it
-  // exists), the URLs and this run's owner window.
+  // Creates the worker suspended, as the download dialog does (from
+  // `workerClass`, a CHttpFileDownloader class; that one by default), and
+  // gives it the folder (held open, as an elevated run's dialog holds it,
+  // when it exists), the URLs and this run's owner window.
   WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-            BOOL secondaryFirst = FALSE, DWORD folderError = NO_ERROR);
+            BOOL secondaryFirst = FALSE, DWORD folderError = NO_ERROR, const CRuntimeClass* workerClass = nullptr);
   ~WorkerRun();
   WorkerRun(const WorkerRun&) = delete;
   WorkerRun& operator=(const WorkerRun&) = delete;

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -24,6 +25,7 @@
 #include "download/download_folder.h"
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
+#include "framework/afxfile.h"
 #include "tests/win/worker_harness.h"
 #include "tests/win/worker_mirror.h"
 
@@ -672,6 +674,89 @@ TEST_F(WorkerTest, ExistingLocalFileIsReplacedNotWrittenThrough) {
   EXPECT_EQ(stale, worker_test::ReadWholeFile(elsewhere)) << "the download was written through an old hard link";
 }
 
+// An old entry that can be renamed aside but not deleted (on Windows the
+// file of a program still running; here a folder that holds something, which
+// is the same case to the replacing) gives way all the same: the file is
+// written and no error is shown; the old one stays aside, whole.
+TEST_F(WorkerTest, OldEntryThatCannotBeDeletedStillGivesWay) {
+  const std::string data = Bytes(700, 54);
+  ASSERT_TRUE(CreateDirectoryA((folder_ + "ZVUpdater.exe").c_str(), nullptr));
+  HANDLE inside = CreateFileA((folder_ + "ZVUpdater.exe\\running.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, inside);
+  CloseHandle(inside);
+  auto run = RunToEnd(Serve("primary", data), Url("secondary"));
+  ASSERT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
+  EXPECT_TRUE(run->Boxes().empty()) << Describe(*run);
+  EXPECT_EQ(data, worker_test::ReadWholeFile(run->LocalPath()));
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder_ + "ZVUpdater.exe.old-*").c_str(), &found);
+  ASSERT_NE(INVALID_HANDLE_VALUE, search) << "the old folder was not moved aside";
+  FindClose(search);
+  EXPECT_NE(FileState::kMissing, worker_test::LocalFileState(folder_ + found.cFileName + "\\running.txt"));
+}
+
+// Files moved aside by an earlier run go in a later one where they can:
+// files only, never what a link points to, never a name this program does
+// not make, and not a file still in use.
+TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
+  auto write = [](const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file) << path;
+    CloseHandle(file);
+  };
+  const std::string outside = folder_ + "outside\\";
+  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+  write(outside + "target.exe");
+  struct Row {
+    const char* name;
+    const char* kind;  // "file", "folder", "in use", "link"
+    bool deleted;
+  };
+  const Row rows[] = {
+      {"ZVCallUpdater.exe.old-1d9a3c2b4e5f607", "file", true},
+      {"ZVUpdater.exe.old-2", "file", true},
+      {"ZVUpdaterRes.dll.old-3", "in use", false},
+      {"ZVUpdater.exe.old-4", "folder", false},
+      {"ZVUpdater.exe.old-5", "link", false},
+      {"ZVUpdater.exe.old-6.txt", "file", false},  // not a name this program makes
+      {"ZVUpdater.exe", "file", false},
+  };
+  bool linked = false;
+  for (const Row& row : rows) {
+    const std::string path = folder_ + row.name;
+    if (std::string(row.kind) == "folder") {
+      ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+      write(path + "\\inside.txt");
+    } else if (std::string(row.kind) == "link") {
+      linked = CreateSymbolicLinkA(path.c_str(), (outside + "target.exe").c_str(), 0) != FALSE;
+    } else {
+      write(path);
+      if (std::string(row.kind) == "in use") HoldOpen(path);  // opened without sharing
+    }
+  }
+  HANDLE folder = CreateFileW(worker_test::Wide(folder_).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, folder);
+  AfxDeleteMovedAside(folder);
+  CloseHandle(folder);
+  bool linkKept = false;
+  for (const Row& row : rows) {
+    WIN32_FIND_DATAA found;  // the entry itself, not what a link points to
+    HANDLE search = FindFirstFileA((folder_ + row.name).c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    if (std::string(row.kind) == "link") {
+      linkKept = search != INVALID_HANDLE_VALUE;  // a link may go itself; what it points to never does
+      continue;
+    }
+    EXPECT_EQ(row.deleted, search == INVALID_HANDLE_VALUE) << row.name;
+  }
+  EXPECT_NE(FileState::kMissing, worker_test::LocalFileState(outside + "target.exe")) << "deleted through a link";
+  std::printf("[ observe  ] a symbolic link among the leftovers: %s\n",
+              !linked ? "could not be made" : linkKept ? "kept" : "removed itself");
+}
+
 // The worker keeps the window it was given, not the owner object: a run
 // whose owner object is gone by the time it starts (a download dialog
 // destroyed right after a cancel) still reports to that window.
@@ -856,6 +941,68 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
   std::printf("[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
               "final message %lu ms after the cancel (stall %d s)\n",
               workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
+}
+
+// A worker whose owner cancels at the very moment the run decides whether
+// to show why it failed (a Cancel click can land there).
+class CCancelledAtTheErrorBox : public CHttpFileDownloader {
+  DECLARE_DYNCREATE(CCancelledAtTheErrorBox)
+
+ public:
+  static std::atomic<int> s_cancels;  // cancels the owner asked for there, and that were taken
+
+ protected:
+  CCancelledAtTheErrorBox() = default;
+  void BeforeErrorBoxDecision() override {
+    if (Cancel()) s_cancels += 1;
+  }
+};
+IMPLEMENT_DYNCREATE(CCancelledAtTheErrorBox, CHttpFileDownloader)
+std::atomic<int> CCancelledAtTheErrorBox::s_cancels{0};
+
+// A cancel that comes just before the run would show a failure's box: no
+// box, and the run ends as a cancelled one, for both kinds of box.
+TEST_F(WorkerTest, CancelAtTheErrorBoxDecisionShowsNoBox) {
+  struct Row {
+    const char* name;
+    std::string primary;
+    std::string folder;
+  };
+  const Row rows[] = {
+      {"Error1: the local file cannot be created", Serve("primary", Bytes(100, 1)), folder_ + "missing\\"},
+      {"Error2: the host cannot be reached",
+       "http://127.0.0.1:" + std::to_string(mirror().ClosedPort()) + "/Zelvra/ZVUpdater.exe", folder_},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CCancelledAtTheErrorBox::s_cancels = 0;
+    WorkerRun run(row.folder, row.primary, Url("secondary"), FALSE, NO_ERROR, RUNTIME_CLASS(CCancelledAtTheErrorBox));
+    run.Start();
+    ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+    EXPECT_TRUE(run.WaitThreadEnd());
+    ExpectProtocol(run);
+    EXPECT_EQ(1, CCancelledAtTheErrorBox::s_cancels.load());
+    EXPECT_TRUE(run.Boxes().empty()) << Describe(run);
+    EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_CANCELLED), run.Notifications().back().wParam) << Describe(run);
+  }
+}
+
+// Once the box is up, a cancel is refused and changes nothing: the run
+// reports its failure, as the user is being told.
+TEST_F(WorkerTest, CancelIsRefusedOnceTheErrorBoxIsUp) {
+  WorkerRun run(folder_, "http://127.0.0.1:" + std::to_string(mirror().ClosedPort()) + "/Zelvra/ZVUpdater.exe",
+                Url("secondary"));
+  run.Start();
+  bool accepted = true;
+  ASSERT_TRUE(run.PumpUntil([&] { return !run.Boxes().empty(); }, 20000)) << Describe(run);
+  ASSERT_NE(nullptr, run.Worker());  // it waits in its box, or in its final send
+  accepted = run.Worker()->Cancel();
+  ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+  EXPECT_TRUE(run.WaitThreadEnd());
+  ExpectProtocol(run);
+  EXPECT_FALSE(accepted);
+  EXPECT_EQ(1u, run.Boxes().size());
+  EXPECT_EQ(static_cast<WPARAM>(DOWNLOAD_NONE), run.Notifications().back().wParam) << Describe(run);
 }
 
 // Cancel while the server has not answered yet: no local file is created.

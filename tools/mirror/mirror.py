@@ -30,10 +30,13 @@ Faults (JSON object; every key optional; keys combine):
   headers             {name: value} added or replaced; a null value removes one
   body / body_b64     the body, as UTF-8 text or base64, instead of the file
   raw / raw_b64       bytes sent as the whole answer (no status line made), then close
+                      (with close_mode "reset" too: an empty raw answer is a reset
+                      before any answer)
   content_length      Content-Length text sent verbatim (e.g. "abc", "-5", 40 digits)
   no_content_length   true: no Content-Length header; the body ends at close
   close_after         close the connection after this many body bytes
-  close_mode          "fin" (orderly close, the default) or "reset" (RST)
+  close_mode          "fin" (orderly close, the default) or "reset" (RST), for
+                      close_after and raw
   stall_after         stop sending after this many body bytes ...
   stall_seconds       ... for this long (null: until the client goes away or the
                       server stops), then send the rest
@@ -396,6 +399,9 @@ class UpdateHostHandler(BaseHTTPRequestHandler):
         if raw is not None:
             self.close_connection = True
             self._write(raw, fault.get("rate"))
+            if fault.get("close_mode") == "reset":
+                self._close("reset")
+                return "closed"
             return "complete"
 
         status, body, content_type = self._choose_answer(path, fault)

@@ -266,6 +266,16 @@ class MirrorTest(unittest.TestCase):
         client.send(UPDATER)
         self.assertEqual(client.read_until_close(), b"HTTP/1.1 abc Odd\r\n\r\nrest")
 
+    def test_reset_before_any_answer(self):
+        self.mirror.set_fault("primary", UPDATER, raw=b"", close_mode="reset")
+        client = Client(self.mirror.port("primary"))
+        self.addCleanup(client.close)
+        client.send(UPDATER)
+        with self.assertRaises(ConnectionResetError):
+            client.read_until_close()
+        [entry] = self.mirror.wait_requests(1)
+        self.assertEqual((entry["status"], entry["outcome"], entry["body_bytes"]), (None, "closed", 0))
+
     def test_fault_scope_count_and_merge(self):
         self.mirror.set_fault("primary", UPDATER, status=404, times=2)
         self.mirror.set_fault("secondary", "*", status=500)

@@ -5,8 +5,17 @@ smoke run of the 32-bit release artifact that tools/x86_smoke.sh sets up.
 It serves the build's own stand-in update files (BUILD/mirror-stubs) from
 the update mirror on the ports the build was configured with, starts the
 build's UI driver (BUILD/tools/uidriver/uidriver.exe) and through it
-ZelvraInstaller.exe, clicks OK, waits for "Download complete.", clicks Close,
-and then checks what the run left behind:
+ZelvraInstaller.exe, three times. The first two fail, each through an error
+that the program throws and catches (a body cut short of its length, a
+connection reset before the answer): the worker's "Error2:" box, then the
+download failure message, then the prompt in its first state again, which
+the run leaves through Cancel and Yes (exit code 1602). Each runs in a
+process of its own: under the emulation, a download started after a failed
+one in the same process now and then ends that process (qemu reports an
+"uncaught target signal 11"; no exception reaches Wine; the x64 build under
+Wine never does), so that case is left to real Windows. The third run
+succeeds: OK, "Download complete.", Close (exit code 0), and then the checks
+of what the run left behind:
 
 - the mirror answered the three requests from the primary host with 200,
   with the installer's user agent;
@@ -41,7 +50,15 @@ import uidriver  # noqa: E402
 from launcher_record import parse_launcher_record  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
-IDOK, ID_CLOSE, ID_DONE = 1, 1004, 1005
+IDOK, IDCANCEL, IDYES, ID_CLOSE, ID_DONE = 1, 2, 6, 1004, 1005
+EXIT_USER_CANCELLED = 1602
+DOWNLOAD_FAILED = "Error : Fail to download Zelvra(TM) Updater.\nTry to run again."
+# The failed attempts before the clean one: what the mirror does to the
+# library's answer, once. Both end in the worker's error path, which throws.
+FAILED_ATTEMPTS = [
+    ("a body cut short of its length", dict(close_after=4096)),
+    ("a connection reset before the answer", dict(delay=1.0, raw="", close_mode="reset")),
+]
 PRIMARY_PATHS = [
     ("ZVUpdaterRes.dll", "/Zelvra-TTS-WUX/ZVUpdaterRes.dll"),
     ("ZVUpdater.exe", "/Zelvra/ZVUpdater.exe"),
@@ -122,6 +139,53 @@ def screenshot(shots, name):
             say("no screenshot %s: %s" % (name, error))
 
 
+def wait_box(driver, pid, timeout, owner=None, exclude=()):
+    """The installer's next message box (owned by `owner`, when given); fails
+    at once, with its exit code, when the installer ends instead."""
+    def found():
+        boxes = [b for b in driver.message_boxes(pid)
+                 if b.hwnd not in exclude and (owner is None or b.owner == owner)]
+        if boxes:
+            return boxes[0]
+        if pid not in [p.pid for p in driver.processes()]:
+            others = sorted({p.exe for p in driver.processes()})
+            raise SmokeFailed("the installer ended with exit code 0x%x instead (processes now: %s)"
+                              % (driver.wait_exit(pid, timeout=5) & 0xFFFFFFFF, ", ".join(others)))
+        return None
+    return wait_for("a message box", found, timeout)
+
+
+def fail_once(driver, mirror, pid, prompt, what, fault, timeout):
+    """One attempt that fails through `fault` on the library's answer: the
+    worker's "Error2:" box, then the download failure message, then the
+    prompt usable again; then Cancel and Yes end the installer with 1602."""
+    mirror.set_fault("primary", PRIMARY_PATHS[0][1], times=1, **fault)
+    driver.click(prompt.hwnd, IDOK)
+    say("clicked OK; the mirror gives %s" % what)
+    box = wait_box(driver, pid, timeout)
+    check(box.title == TITLE and box.text.startswith("Error2:"), "expected the worker's Error2 box, seen %r"
+          % ((box.title, box.text),))
+    say("the worker's box says %r" % box.text)
+    driver.answer(box, IDOK)
+    failed = wait_box(driver, pid, timeout, owner=prompt.hwnd, exclude=[box.hwnd])
+    check(failed.text == DOWNLOAD_FAILED, "expected the download failure message, seen %r" % failed.text)
+    driver.answer(failed, IDOK)
+
+    def usable():
+        controls = {c.id: c for c in driver.controls(prompt.hwnd).controls}
+        buttons = [controls.get(IDOK), controls.get(IDCANCEL)]
+        return driver.window(prompt.hwnd).enabled and all(b is not None and b.enabled for b in buttons)
+    wait_for("the prompt in its first state", usable, timeout)
+    check(not driver.message_boxes(pid), "a further box: %r" % [b.text for b in driver.message_boxes(pid)])
+    say("the download failure was reported and the prompt is back")
+    driver.click(prompt.hwnd, IDCANCEL)
+    question = wait_box(driver, pid, timeout, owner=prompt.hwnd)
+    driver.answer(question, IDYES)
+    exit_code = driver.wait_exit(pid, timeout=min(timeout, 120))
+    check(exit_code == EXIT_USER_CANCELLED, "the cancelled installer ended with exit code %d" % exit_code)
+    say("cancelled; the installer ended with exit code %d" % exit_code)
+
+
 def run(build, wine, timeout, shots):
     installer = build / "ZelvraInstaller.exe"
     driver_exe = build / "tools" / "uidriver" / "uidriver.exe"
@@ -143,10 +207,17 @@ def run(build, wine, timeout, shots):
             say("starting the UI driver %s" % driver_exe)
             with uidriver.Driver(driver_exe, language="en", wine=wine, start_timeout=timeout) as driver:
                 say("UI driver running (Wine %s, took %.0f s)" % (driver.info.wine, driver.start_seconds))
-                pid = driver.launch(windows_path(installer), cwd=windows_path(scratch),
-                                    env={"ZELVRA_STUB_RECORD": windows_path(record), "ZELVRA_STUB_HOLD_MS": "5000"})
-                prompt = driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=timeout)
-                say("the install prompt is up")
+                def start():
+                    pid = driver.launch(windows_path(installer), cwd=windows_path(scratch),
+                                        env={"ZELVRA_STUB_RECORD": windows_path(record), "ZELVRA_STUB_HOLD_MS": "5000"})
+                    prompt = driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=timeout)
+                    say("the install prompt is up")
+                    return pid, prompt
+                for what, fault in FAILED_ATTEMPTS:
+                    pid, prompt = start()
+                    fail_once(driver, mirror, pid, prompt, what, fault, timeout)
+                mirror.reset_log()
+                pid, prompt = start()
                 screenshot(shots, "x86-1-prompt.png")
                 driver.click(prompt.hwnd, IDOK)
                 say("clicked OK")
@@ -154,7 +225,14 @@ def run(build, wine, timeout, shots):
                 def finished():
                     boxes = driver.message_boxes(pid)
                     check(not boxes, "a message box appeared: %r" % [box.text for box in boxes])
-                    return driver.control(prompt.hwnd, ID_DONE).visible
+                    try:
+                        return driver.control(prompt.hwnd, ID_DONE).visible
+                    except uidriver.CommandFailed as error:
+                        # The prompt's controls read while the installer
+                        # ends look like this; else the next poll reads again.
+                        check(pid in [p.pid for p in driver.processes()], "the installer has ended: %s" % error)
+                        say("the prompt's controls could not be read, reading again: %s" % error)
+                        return None
                 wait_for("the prompt's \"Download complete.\"", finished, timeout)
                 done_text = driver.control(prompt.hwnd, ID_DONE).text
                 check(done_text == "Download complete.", "completion text %r" % done_text)
