@@ -54,7 +54,7 @@ bool CSingleInstance::Claim() {
   if (descriptor != nullptr) ::LocalFree(descriptor);
 
   if (mapping != nullptr && error != ERROR_ALREADY_EXISTS) {
-    m_mapping.reset(mapping);
+    m_mapping.Reset(mapping);
     m_pView = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(PublishedCopy));
     if (auto* published = static_cast<PublishedCopy*>(m_pView)) {
       ::InterlockedExchange(&published->threadId, static_cast<LONG>(::GetCurrentThreadId()));
@@ -63,13 +63,13 @@ bool CSingleInstance::Claim() {
     return true;
   }
   if (mapping != nullptr) {  // another copy's, opened
-    m_mapping.reset(mapping);
+    m_mapping.Reset(mapping);
     return false;
   }
   // Another copy's that this one may only read (it was made elevated), or
   // an object of another kind under the name: either way the name is taken.
   if (error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE) {
-    m_mapping.reset(::OpenFileMappingW(FILE_MAP_READ, FALSE, kObjectName));
+    m_mapping.Reset(::OpenFileMappingW(FILE_MAP_READ, FALSE, kObjectName));
     return false;
   }
   return true;  // no object at all (the system could not make one): run unguarded
@@ -77,7 +77,7 @@ bool CSingleInstance::Claim() {
 
 void CSingleInstance::BringRunningCopyToFront() const {
   if (!m_mapping) return;
-  const void* view = ::MapViewOfFile(m_mapping.get(), FILE_MAP_READ, 0, 0, sizeof(PublishedCopy));
+  const void* view = ::MapViewOfFile(m_mapping.Get(), FILE_MAP_READ, 0, 0, sizeof(PublishedCopy));
   if (view == nullptr) return;  // not the object a copy makes
   const auto* published = static_cast<const PublishedCopy*>(view);
   PromptSearch search{static_cast<DWORD>(published->processId), nullptr};

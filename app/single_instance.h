@@ -18,7 +18,7 @@
 
 #include <windows.h>
 
-#include "framework/handle.h"
+#include "platform/handle.h"
 
 class CSingleInstance {
  public:
@@ -40,6 +40,6 @@ class CSingleInstance {
   void BringRunningCopyToFront() const;
 
  private:
-  afx::UniqueHandle m_mapping;
+  zelvra::UniqueHandle m_mapping;
   void* m_pView = nullptr;  // this copy's own view of the object, while it holds it
 };

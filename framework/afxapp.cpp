@@ -8,7 +8,7 @@
 #include "core/command_line.h"
 #include "core/message_box_style.h"
 #include "framework/afxres.h"
-#include "framework/afxsys.h"
+#include "platform/dll_search.h"
 
 namespace {
 
@@ -150,7 +150,7 @@ CString DefaultAppName(HINSTANCE instance) {
 }  // namespace
 
 int AfxWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
-  AfxRestrictDllSearch();
+  zelvra::RestrictDllSearch();
   CWinApp* app = g_app;
   if (app == nullptr) return -1;
   g_resources = instance;

@@ -101,6 +101,10 @@ class CDialog : public CWnd {
   void CenterOnFirstShow(const RECT& rectBeforeInit);
 };
 
+// Registers the common control classes (the progress bar) once, loading the
+// common controls from the system folder.
+void AfxInitCommonControls();
+
 // Placeholder for the framework's three-dimensional dialog controls: every
 // supported system draws dialog controls in three dimensions itself.
 inline BOOL Enable3dControlsStatic() { return TRUE; }

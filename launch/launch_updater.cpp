@@ -10,8 +10,8 @@
 #include "core/launch_environment.h"
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
-#include "framework/afxsys.h"
-#include "framework/handle.h"
+#include "platform/elevation.h"
+#include "platform/handle.h"
 #include "launch/update_trust.h"
 #include "res/resource.h"
 #include "ui/download_dlg.h"
@@ -55,8 +55,8 @@ std::u16string ElevatedLauncherEnvironment() {
 // with this program's rights. Not elevated, there is nothing to gain that
 // way, and the shell's start is kept (it can ask for elevation where the
 // launcher's manifest requires it, and reports a broken file itself).
-bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHandle& process) {
-  if (AfxIsProcessElevated()) {
+bool StartLauncher(const CString& path, const CString& parameters, zelvra::UniqueHandle& process) {
+  if (zelvra::IsProcessElevated()) {
     std::u16string environment = ElevatedLauncherEnvironment();
     std::wstring commandLine = L"\"" + path.str() + L"\" " + parameters.str();
     STARTUPINFOW startup;
@@ -70,7 +70,7 @@ bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHa
       return false;
     }
     ::CloseHandle(started.hThread);
-    process.reset(started.hProcess);
+    process.Reset(started.hProcess);
     return true;
   }
   SHELLEXECUTEINFOW launch;
@@ -84,7 +84,7 @@ bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHa
   launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
   launch.nShow = SW_HIDE;
   if (!::ShellExecuteExW(&launch)) return false;
-  process.reset(launch.hProcess);
+  process.Reset(launch.hProcess);
   return true;
 }
 
@@ -109,7 +109,7 @@ BOOL CInstallerDlg::LaunchUpdater() {
   const CString launchPath = downloads.GetLaunchPath();
   const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.u16(), program.u16(), m_bTestMode != 0));
 
-  afx::UniqueHandle process;
+  zelvra::UniqueHandle process;
   const bool launched = StartLauncher(launchPath, parameters, process);
   m_bLaunched = launched ? 1 : 0;
   check.Release();
@@ -127,7 +127,7 @@ void CInstallerDlg::WaitForUpdaterMutex(CString name) {
   // copy of itself is already running.
   for (int probes = 0; probes < kPollLimit; ++probes) {
     ::Sleep(kPollIntervalMs);
-    const afx::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
+    const zelvra::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
     // A mutex that denies us access exists all the same.
     if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
   }

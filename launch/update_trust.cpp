@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/afxfile.h"
+#include "platform/held_folder.h"
 
 namespace {
 
@@ -94,16 +95,16 @@ bool CUpdateFileCheck::Verify(const std::vector<CString>& files, HANDLE folder) 
     HANDLE file = nullptr;
     if (folder != nullptr) {
       const int slash = path.ReverseFind(L'\\');
-      AfxOpenInFolder(folder, path.Mid(slash + 1), GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN,
+      zelvra::OpenInFolder(folder, path.Mid(slash + 1), GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN,
                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
     } else {
       file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    m_files.emplace_back(path, afx::UniqueHandle(file));
+    m_files.emplace_back(path, zelvra::UniqueHandle(file));
   }
   bool allPassed = !m_files.empty();
   for (const auto& file : m_files) {
-    if (!file.second || !IsPinned(VerifiedSignerFingerprint(file.first, file.second.get()))) allPassed = false;
+    if (!file.second || !IsPinned(VerifiedSignerFingerprint(file.first, file.second.Get()))) allPassed = false;
   }
   return allPassed;
 }
@@ -114,7 +115,7 @@ void CUpdateFileCheck::DeleteFiles() {
   if (m_bDeletable) {
     // Through the handles that were checked: they go once released.
     for (const auto& file : m_files) {
-      if (file.second) AfxDeleteByHandle(file.second.get());
+      if (file.second) zelvra::DeleteByHandle(file.second.Get());
     }
     Release();
     return;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "framework/afxstring.h"
-#include "framework/handle.h"
+#include "platform/handle.h"
 
 // The pinned fingerprints (lowercase hex), ended by a null; defined by the
 // build's generated update_signers.cpp.
@@ -43,6 +43,6 @@ class CUpdateFileCheck {
   void DeleteFiles();
 
  private:
-  std::vector<std::pair<CString, afx::UniqueHandle>> m_files;
+  std::vector<std::pair<CString, zelvra::UniqueHandle>> m_files;
   bool m_bDeletable = false;  // the files were opened with the right to delete them
 };
