@@ -46,7 +46,11 @@ CSingleInstance::~CSingleInstance() {
 
 bool CSingleInstance::Claim() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kObjectSecurity, SDDL_REVISION_1, &descriptor, nullptr);
+  // Without the descriptor the object gets the token's default security:
+  // only a copy of the same elevation then reads it, which still guards.
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kObjectSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+    descriptor = nullptr;
+  }
   SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
   HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, descriptor != nullptr ? &security : nullptr,
                                         PAGE_READWRITE, 0, sizeof(PublishedCopy), kObjectName);
@@ -89,5 +93,7 @@ void CSingleInstance::BringRunningCopyToFront() const {
   // This copy is the program the user has just started, which may set the
   // foreground window.
   if (::IsIconic(search.prompt)) ::ShowWindowAsync(search.prompt, SW_RESTORE);
-  ::SetForegroundWindow(::GetLastActivePopup(search.prompt));
+  // Best effort: where the system refuses, the other copy's button flashes
+  // in the taskbar instead; this copy ends either way.
+  static_cast<void>(::SetForegroundWindow(::GetLastActivePopup(search.prompt)));
 }

@@ -33,7 +33,7 @@ class CSingleInstance {
   // name exists that this copy cannot use); true also when the object cannot
   // be made at all, so that a failure of its own never keeps the installer
   // from running.
-  bool Claim();
+  [[nodiscard]] bool Claim();
   // After a Claim that found another copy: brings the last active pop-up of
   // that copy's prompt to the front, where the copy can be found and its
   // prompt exists.

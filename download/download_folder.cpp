@@ -39,7 +39,8 @@ std::wstring ProcessUserSid() {
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
   zelvra::UniqueHandle owned(token);
   DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  // Asks for the size only: fails by design, with the size in `size`.
+  static_cast<void>(::GetTokenInformation(token, TokenUser, nullptr, 0, &size));
   std::vector<unsigned char> buffer(size);
   if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::wstring();
   LocalMemory text;

@@ -37,7 +37,7 @@ class CDownloadFolder {
   // folder (a component ending in a dot) fails with ERROR_BAD_PATHNAME
   // before anything is made in it. Returns NO_ERROR, with both folders held,
   // or the system error code that stopped it.
-  DWORD Prepare(const CString& tempPath);
+  [[nodiscard]] DWORD Prepare(const CString& tempPath);
 
   bool IsHeld() const { return static_cast<bool>(m_folder); }
   // The held download folder.

@@ -28,8 +28,13 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
                         0)) {
     m_thread.Reset(thread);
   }
+  if (worker->ResumeThread() == static_cast<DWORD>(-1)) {
+    // Never runs: it stays suspended (and its object allocated) for the
+    // rest of the process, and the start counts as failed.
+    LetGo();
+    return false;
+  }
   m_pWorker = worker;
-  worker->ResumeThread();
   return true;
 }
 

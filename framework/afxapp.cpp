@@ -77,7 +77,7 @@ CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass, int priority, UINT
     delete thread;
     return nullptr;
   }
-  thread->SetThreadPriority(priority);
+  static_cast<void>(thread->SetThreadPriority(priority));  // a thread that keeps the default priority runs all the same
   if ((createFlags & CREATE_SUSPENDED) == 0) thread->ResumeThread();
   return thread;
 }

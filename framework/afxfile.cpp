@@ -186,7 +186,7 @@ BOOL CFile::CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fi
     const zelvra::UniqueHandle owned(old);
     result = zelvra::MoveAsideInFolder(old, folder, name);
     if (result != NO_ERROR) return fail(result);
-    zelvra::DeleteByHandle(old);  // the name is free whether or not the old one can go now
+    static_cast<void>(zelvra::DeleteByHandle(old));  // the name is free whether or not the old one can go now
   } else if (result != ERROR_FILE_NOT_FOUND && result != ERROR_PATH_NOT_FOUND) {
     return fail(result);
   }

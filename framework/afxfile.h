@@ -48,7 +48,7 @@ class CFile {
 
   // Opens (with modeCreate: creates or truncates) the file, not shared with
   // any other opener. On failure fills `error` and returns FALSE.
-  BOOL Open(const wchar_t* fileName, UINT openFlags, CFileException* error = nullptr);
+  [[nodiscard]] BOOL Open(const wchar_t* fileName, UINT openFlags, CFileException* error = nullptr);
   // Creates the file `name` in the held `folder` for writing, not shared.
   // A file already there is first renamed to an unused name and deleted, so
   // that nothing of it (its security, another name of it) carries over and
@@ -57,7 +57,7 @@ class CFile {
   // something stands in its place) is no error: it stays under its new name,
   // and zelvra::DeleteMovedAside takes it later. `fileName` is the path that
   // errors name.
-  BOOL CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error = nullptr);
+  [[nodiscard]] BOOL CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error = nullptr);
   // Writes all of `buffer`; throws CFileException on failure, with the
   // disk-full cause for a short write.
   void Write(const void* buffer, UINT count);

@@ -78,7 +78,8 @@ using SessionLock = zelvra::CriticalSectionLock;
 // Whether the request, after any redirects, still went to an https address.
 bool StillSecure(const WinInet& api, HINTERNET request) {
   DWORD length = 0;  // in bytes
-  api.InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &length);
+  // Asks for the size only: fails by design, with the size in `length`.
+  static_cast<void>(api.InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &length));
   std::wstring url(length / sizeof(wchar_t) + 1, L'\0');
   if (length == 0 || !api.InternetQueryOptionW(request, INTERNET_OPTION_URL, &url[0], &length)) return false;
   std::wstring scheme = url.substr(0, 8);
@@ -96,7 +97,7 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
   if (error == ERROR_INTERNET_EXTENDED_ERROR && api.InternetGetLastResponseInfoW != nullptr) {
     DWORD detail = 0;
     DWORD length = 0;
-    api.InternetGetLastResponseInfoW(&detail, nullptr, &length);
+    static_cast<void>(api.InternetGetLastResponseInfoW(&detail, nullptr, &length));  // the size only
     if (length > 0) {
       std::wstring buffer(length + 1, L'\0');
       DWORD size = length + 1;  // in characters

@@ -36,7 +36,7 @@ class CUpdateFileCheck {
   // passed. The files stay held either way, until Release or DeleteFiles.
   // With `folder` (the held download folder of an elevated run) each file is
   // opened through it by its name, never by its path.
-  bool Verify(const std::vector<CString>& files, HANDLE folder = nullptr);
+  [[nodiscard]] bool Verify(const std::vector<CString>& files, HANDLE folder = nullptr);
   // Lets the files go (once the launcher has started).
   void Release();
   // Lets the files go and deletes every one of them.

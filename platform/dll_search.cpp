@@ -70,7 +70,9 @@ void RestrictDllSearch() {
     if (SetDefaultDllDirectoriesFn setDefault = SetDefaultDllDirectoriesEntry()) {
       setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
-    ::SetDllDirectoryW(L"");
+    // Drops the current folder from the search; where it fails, libraries
+    // are still loaded by LoadSystemLibrary's flags or full path.
+    static_cast<void>(::SetDllDirectoryW(L""));
     return true;
   }();
   (void)restricted;

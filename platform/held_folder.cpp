@@ -189,7 +189,7 @@ void DeleteMovedAside(HANDLE folder) {
     if (!::GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & kNotAFile) != 0) continue;
     const LONGLONG id = static_cast<LONGLONG>((static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
     if (id != leftover.id) continue;
-    DeleteByHandle(file);  // a file still in use (a program of it runs) stays for a later run
+    static_cast<void>(DeleteByHandle(file));  // a file still in use (a program of it runs) stays for a later run
   }
 }
 

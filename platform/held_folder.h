@@ -13,13 +13,13 @@ namespace zelvra {
 // FILE_CREATE; FILE_DIRECTORY_FILE, FILE_OPEN_REPARSE_POINT, ...);
 // FILE_SYNCHRONOUS_IO_NONALERT is always added. `security`, when given, is
 // the new object's descriptor.
-DWORD OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+[[nodiscard]] DWORD OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
                       ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* opened);
 // Renames the object of `object` (opened with DELETE) to `newName` in `folder`.
-DWORD RenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName);
+[[nodiscard]] DWORD RenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName);
 // Renames the object of `object` (opened with DELETE) to an unused name
 // "<name>.old-<number>" in `folder`.
-DWORD MoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name);
+[[nodiscard]] DWORD MoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name);
 // Deletes the files of `folder` that were moved aside there and could not
 // be deleted then, where that is possible now. Each is opened by its name
 // through the folder, as itself, and deleted by handle; folders, links (also
@@ -27,7 +27,7 @@ DWORD MoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name);
 void DeleteMovedAside(HANDLE folder);
 // Marks the object of `object` (opened with DELETE) for deletion; it goes
 // when its last handle closes. For a link opened as itself, the link goes.
-DWORD DeleteByHandle(HANDLE object);
+[[nodiscard]] DWORD DeleteByHandle(HANDLE object);
 // The attributes of the entry `name` of `folder` as the folder lists it (a
 // link shows as a reparse point there, whatever opening it does), or
 // INVALID_FILE_ATTRIBUTES.

@@ -28,7 +28,11 @@ namespace {
 class FileSystemFolders : public zelvra::FolderOperations {
  public:
   bool IsDirectory(const std::u16string& path) override { return ::PathIsDirectoryW(AfxWide(path)) != FALSE; }
-  void CreateDirectory(const std::u16string& path) override { ::CreateDirectoryW(AfxWide(path), nullptr); }
+  // The result is not looked at: a folder that exists fails, and whether the
+  // whole path exists in the end is asked of IsDirectory.
+  void CreateDirectory(const std::u16string& path) override {
+    static_cast<void>(::CreateDirectoryW(AfxWide(path), nullptr));
+  }
 };
 
 // The temporary path, ending with a backslash, or empty when the system has
@@ -137,7 +141,9 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
 
 LRESULT CDownloadDlg::OnDownloadStarted(WPARAM, LPARAM) {
   if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
-  SetTimer(PROGRESS_TIMER_ID, kTimerPeriodMs, nullptr);
+  // Without a timer (none left to the process) the bar stands still; the
+  // download goes on.
+  static_cast<void>(SetTimer(PROGRESS_TIMER_ID, kTimerPeriodMs, nullptr));
   return 0;
 }
 
