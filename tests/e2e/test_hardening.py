@@ -181,6 +181,9 @@ class RunTestCase(harness.WineTestCase):
         pid, prompt = self.start_installer(exe, cwd, env)
         outcome = self.confirm_and_wait(pid, prompt, stop=stop)
         if outcome != "finished":
+            # Ended now, not with the test: a later run of the same test would
+            # find this copy running and hand over to it.
+            self.driver.kill(pid)
             self.fail("expected the run to finish; a box appeared: %r" % outcome.text)
         if shot:
             harness.screenshot(shot)
@@ -473,7 +476,14 @@ def write_internet_setting(name, value):
         wine_reg("delete", INTERNET_SETTINGS, "/v", name, "/f", check=False)
     else:
         kind, data = value
-        wine_reg("add", INTERNET_SETTINGS, "/v", name, "/t", kind, "/d", data, "/f")
+        # Wine's reg now and then fails on a busy machine; a value left
+        # behind would send every later test through a dead proxy.
+        for attempt in range(3):
+            written = wine_reg("add", INTERNET_SETTINGS, "/v", name, "/t", kind, "/d", data, "/f", check=False)
+            if written.returncode == 0:
+                return
+            time.sleep(1)
+        raise RuntimeError("cannot set %s in the prefix's Internet Settings: %r" % (name, written.stderr))
 
 
 class ProxyTest(RunTestCase):
