@@ -42,6 +42,10 @@ bool CDownloadSync::Cancel() {
   m_bCancel.store(1);
   if (m_pLocalFile != nullptr) m_pLocalFile->Abort();
   if (m_pSession != nullptr) m_pSession->Abort();
+  // A cancelled run creates nothing more (it tests the flag under this lock
+  // before it creates its file), and a next run may need the folder's place
+  // free at once, while this worker may stay blocked in the network a while.
+  m_folder.Reset();
   return true;
 }
 

@@ -50,13 +50,14 @@ class CDownloadSync {
   // The download folder, held by this block (a duplicate of the owner's
   // handle, so that the owner may close its own whenever it likes).
   void SetFolder(zelvra::UniqueHandle folder) { m_folder = static_cast<zelvra::UniqueHandle&&>(folder); }
+  // Read under Lock(): a cancel lets it go.
   HANDLE Folder() const { return m_folder.Get(); }
 
   // The run's session and local file, while they exist (null otherwise).
   void SetSession(CInternetSession* session);
   void SetLocalFile(CFile* file);
   // From the owner: asks the run to stop. Sets the cancel flag, closes the
-  // local file and aborts the session. False, and nothing changes, once the
+  // local file, aborts the session and lets the folder go. False, and nothing changes, once the
   // run has decided to show its failure in a box.
   bool Cancel();
   // From the worker, right before it would show a failure's box: false when
