@@ -46,7 +46,11 @@ CSingleInstance::~CSingleInstance() {
 
 bool CSingleInstance::Claim() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kObjectSecurity, SDDL_REVISION_1, &descriptor, nullptr);
+  // Without the descriptor the object gets the token's default security:
+  // only a copy of the same elevation then reads it, which still guards.
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kObjectSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+    descriptor = nullptr;
+  }
   SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
   HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, descriptor != nullptr ? &security : nullptr,
                                         PAGE_READWRITE, 0, sizeof(PublishedCopy), kObjectName);
@@ -54,7 +58,7 @@ bool CSingleInstance::Claim() {
   if (descriptor != nullptr) ::LocalFree(descriptor);
 
   if (mapping != nullptr && error != ERROR_ALREADY_EXISTS) {
-    m_mapping.reset(mapping);
+    m_mapping.Reset(mapping);
     m_pView = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(PublishedCopy));
     if (auto* published = static_cast<PublishedCopy*>(m_pView)) {
       ::InterlockedExchange(&published->threadId, static_cast<LONG>(::GetCurrentThreadId()));
@@ -63,13 +67,13 @@ bool CSingleInstance::Claim() {
     return true;
   }
   if (mapping != nullptr) {  // another copy's, opened
-    m_mapping.reset(mapping);
+    m_mapping.Reset(mapping);
     return false;
   }
   // Another copy's that this one may only read (it was made elevated), or
   // an object of another kind under the name: either way the name is taken.
   if (error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE) {
-    m_mapping.reset(::OpenFileMappingW(FILE_MAP_READ, FALSE, kObjectName));
+    m_mapping.Reset(::OpenFileMappingW(FILE_MAP_READ, FALSE, kObjectName));
     return false;
   }
   return true;  // no object at all (the system could not make one): run unguarded
@@ -77,7 +81,7 @@ bool CSingleInstance::Claim() {
 
 void CSingleInstance::BringRunningCopyToFront() const {
   if (!m_mapping) return;
-  const void* view = ::MapViewOfFile(m_mapping.get(), FILE_MAP_READ, 0, 0, sizeof(PublishedCopy));
+  const void* view = ::MapViewOfFile(m_mapping.Get(), FILE_MAP_READ, 0, 0, sizeof(PublishedCopy));
   if (view == nullptr) return;  // not the object a copy makes
   const auto* published = static_cast<const PublishedCopy*>(view);
   PromptSearch search{static_cast<DWORD>(published->processId), nullptr};
@@ -89,5 +93,7 @@ void CSingleInstance::BringRunningCopyToFront() const {
   // This copy is the program the user has just started, which may set the
   // foreground window.
   if (::IsIconic(search.prompt)) ::ShowWindowAsync(search.prompt, SW_RESTORE);
-  ::SetForegroundWindow(::GetLastActivePopup(search.prompt));
+  // Best effort: where the system refuses, the other copy's button flashes
+  // in the taskbar instead; this copy ends either way.
+  static_cast<void>(::SetForegroundWindow(::GetLastActivePopup(search.prompt)));
 }

@@ -18,7 +18,7 @@
 
 #include <windows.h>
 
-#include "framework/handle.h"
+#include "platform/handle.h"
 
 class CSingleInstance {
  public:
@@ -33,13 +33,13 @@ class CSingleInstance {
   // name exists that this copy cannot use); true also when the object cannot
   // be made at all, so that a failure of its own never keeps the installer
   // from running.
-  bool Claim();
+  [[nodiscard]] bool Claim();
   // After a Claim that found another copy: brings the last active pop-up of
   // that copy's prompt to the front, where the copy can be found and its
   // prompt exists.
   void BringRunningCopyToFront() const;
 
  private:
-  afx::UniqueHandle m_mapping;
+  zelvra::UniqueHandle m_mapping;
   void* m_pView = nullptr;  // this copy's own view of the object, while it holds it
 };

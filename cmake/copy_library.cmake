@@ -1,4 +1,4 @@
-# Test builds of the installer with one definition of its framework changed
+# Test builds of the installer with one definition of its platform helpers changed
 # (tests/win/planted_dll, tests/e2e/unelevated). Never used by the product.
 
 # A copy of a static library of the installer: the same sources, include
@@ -17,13 +17,18 @@ function(zelvra_copy_library original copy extra_definition)
   endforeach()
   add_library(${copy} STATIC ${absolute_sources})
   foreach(property INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS COMPILE_FEATURES
-                   INTERFACE_INCLUDE_DIRECTORIES INTERFACE_COMPILE_DEFINITIONS)
+                   INTERFACE_INCLUDE_DIRECTORIES INTERFACE_COMPILE_DEFINITIONS INTERFACE_LINK_DIRECTORIES
+                   INTERFACE_LINK_OPTIONS)
     get_target_property(value ${original} ${property})
     if(value)
       set_property(TARGET ${copy} PROPERTY ${property} ${value})
     endif()
   endforeach()
   target_compile_definitions(${copy} PRIVATE ${extra_definition})
+  get_target_property(dependencies ${original} MANUALLY_ADDED_DEPENDENCIES)
+  if(dependencies)
+    add_dependencies(${copy} ${dependencies})
+  endif()
   get_target_property(libraries ${original} LINK_LIBRARIES)
   if(libraries)
     set(renames ${ARGN})
@@ -36,14 +41,17 @@ function(zelvra_copy_library original copy extra_definition)
 endfunction()
 
 # The installer executable `name`, linked as the product's test builds are,
-# from copies of the framework (compiled with `definition` too) and of the
-# installer library, named zelvra_framework_`suffix` and
-# zelvra_installer_`suffix`. The installer library is copied only so that it
-# links the changed framework.
-function(zelvra_installer_with_framework_definition name suffix definition)
-  zelvra_copy_library(zelvra_framework zelvra_framework_${suffix} ${definition})
+# from a copy of the platform helpers compiled with `definition` too, and
+# copies of the framework and of the installer library that link it (named
+# zelvra_platform_`suffix`, zelvra_framework_`suffix` and
+# zelvra_installer_`suffix`). The two libraries above the platform helpers
+# are copied only so that they link the changed copy.
+function(zelvra_installer_with_platform_definition name suffix definition)
+  zelvra_copy_library(zelvra_platform zelvra_platform_${suffix} ${definition})
+  zelvra_copy_library(zelvra_framework zelvra_framework_${suffix} ""
+                      zelvra_platform zelvra_platform_${suffix})
   zelvra_copy_library(zelvra_installer zelvra_installer_${suffix} ""
-                      zelvra_framework zelvra_framework_${suffix})
+                      zelvra_framework zelvra_framework_${suffix} zelvra_platform zelvra_platform_${suffix})
   add_executable(${name} WIN32 ${PROJECT_SOURCE_DIR}/app/main.cpp)
   target_link_options(${name} PRIVATE -municode)  # the entry point is wWinMain
   target_compile_options(${name} PRIVATE ${ZELVRA_WARNINGS})

@@ -1,7 +1,7 @@
 # Makes a delay-import library for one system DLL out of the toolchain's own
 # import library: every function the import library names is imported through
 # the delay-load helper instead, which loads the DLL at the first call (from
-# the system folder only: see framework/afxsys.cpp). Run with cmake -P:
+# the system folder only: see platform/dll_search.cpp). Run with cmake -P:
 #
 #   -D NM=<nm> -D DLLTOOL=<dlltool> -D IMPORT_LIB=<libuser32.a> -D DLL=<USER32.dll>
 #   -D IMP_PREFIX=<__imp_ or __imp__> -D KILL_AT=<ON for 32-bit x86> -D OUTPUT=<lib.a>

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "core/download_paths.h"
+#include "core/folder_place.h"
 #include "core/folder_security.h"
 #include "framework/afxfile.h"
+#include "platform/held_folder.h"
 
 namespace {
 
@@ -35,9 +37,10 @@ class LocalMemory {
 std::wstring ProcessUserSid() {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
-  afx::UniqueHandle owned(token);
+  zelvra::UniqueHandle owned(token);
   DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  // Asks for the size only: fails by design, with the size in `size`.
+  static_cast<void>(::GetTokenInformation(token, TokenUser, nullptr, 0, &size));
   std::vector<unsigned char> buffer(size);
   if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::wstring();
   LocalMemory text;
@@ -115,12 +118,12 @@ bool PathNamesHeldFolder(const std::wstring& path, HANDLE held) {
   if (length == 0 || length >= needed) return false;
   parsed.resize(length);
   if (parsed != path) return false;
-  const afx::UniqueHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  const zelvra::UniqueHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION namedInfo{};
   BY_HANDLE_FILE_INFORMATION heldInfo{};
-  return named && ::GetFileInformationByHandle(named.get(), &namedInfo) &&
+  return named && ::GetFileInformationByHandle(named.Get(), &namedInfo) &&
          ::GetFileInformationByHandle(held, &heldInfo) &&
          namedInfo.dwVolumeSerialNumber == heldInfo.dwVolumeSerialNumber &&
          namedInfo.nFileIndexHigh == heldInfo.nFileIndexHigh && namedInfo.nFileIndexLow == heldInfo.nFileIndexLow;
@@ -149,7 +152,7 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
                                             FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                               kShareNoDelete, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (temp == INVALID_HANDLE_VALUE) return ::GetLastError();
-  afx::UniqueHandle heldTemp(temp);
+  zelvra::UniqueHandle heldTemp(temp);
   const std::wstring finalPath = FinalPath(temp);
   if (finalPath.empty()) return ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_PATH_NOT_FOUND;
   const CString tempFolder(zelvra::FolderPathFromFinalPath(AfxU16(finalPath.c_str())));
@@ -169,55 +172,70 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
     // (Without the right to name the Administrators as owner this fails
     // with ERROR_INVALID_OWNER, and so does the run.)
     HANDLE folder = nullptr;
-    error = AfxOpenInFolder(temp, kFolderName, kFolderAccess, kShareNoDelete, FILE_CREATE,
+    error = zelvra::OpenInFolder(temp, kFolderName, kFolderAccess, kShareNoDelete, FILE_CREATE,
                             FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor.get(), &folder);
     if (error == NO_ERROR) {
-      m_folder.reset(folder);
+      m_folder.Reset(folder);
       break;
     }
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return error;
 
-    // Something is in the folder's place, opened as itself (a link is not
-    // followed) and without sharing delete, so that it stays what is judged.
-    const DWORD listed = AfxEntryAttributes(temp, kFolderName);
+    // Something is in the folder's place. What it is, opened as itself (a
+    // link is not followed) and without sharing delete, so that it stays
+    // what is judged; zelvra::DecideFolderPlace says what becomes of it.
+    zelvra::FolderPlaceFacts facts;
+    const DWORD listed = zelvra::EntryAttributes(temp, kFolderName);
     HANDLE there = nullptr;
-    error = AfxOpenInFolder(temp, kFolderName, kFolderAccess | DELETE, kShareNoDelete, FILE_OPEN,
-                            FILE_OPEN_REPARSE_POINT, nullptr, &there);
-    if (error == ERROR_ACCESS_DENIED) {
-      // An entry whose security keeps the Administrators out can still be
-      // renamed through the right to delete what %TEMP% holds.
-      error = AfxOpenInFolder(temp, kFolderName, DELETE, kShareNoDelete, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr,
-                              &there);
-      if (error != NO_ERROR) return error;
-      const afx::UniqueHandle owned(there);
-      error = AfxMoveAsideInFolder(there, temp, kFolderName);
-      if (error != NO_ERROR) return error;
-      continue;
+    facts.openError = zelvra::OpenInFolder(temp, kFolderName, kFolderAccess | DELETE, kShareNoDelete, FILE_OPEN,
+                                      FILE_OPEN_REPARSE_POINT, nullptr, &there);
+    zelvra::UniqueHandle owned(there);
+    if (owned) {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (::GetFileInformationByHandle(there, &info)) {
+        // A link shows as a reparse point to either question.
+        const DWORD attributes = info.dwFileAttributes | (listed != INVALID_FILE_ATTRIBUTES ? listed : 0);
+        facts.isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        facts.security = SecurityOf(there);
+      } else {
+        facts.attributesError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_GEN_FAILURE;
+      }
+    }
+    const zelvra::FolderPlaceDecision decision = zelvra::DecideFolderPlace(facts);
+    error = NO_ERROR;
+    switch (decision.action) {
+      case zelvra::FolderPlaceAction::kKeep:
+        m_folder = std::move(owned);
+        break;
+      case zelvra::FolderPlaceAction::kDeleteLink:
+        // For a junction or a symbolic link opened as itself the system
+        // removes the link, never what it points to.
+        error = zelvra::DeleteByHandle(there);
+        break;
+      case zelvra::FolderPlaceAction::kMoveAside:
+        error = zelvra::MoveAsideInFolder(there, temp, kFolderName);
+        break;
+      case zelvra::FolderPlaceAction::kMoveAsideAndDelete:
+        // Renamed first: a deletion still pending would keep the name taken.
+        // A delete that fails leaves the file aside, out of the way.
+        error = zelvra::MoveAsideInFolder(there, temp, kFolderName);
+        if (error == NO_ERROR) static_cast<void>(zelvra::DeleteByHandle(there));
+        break;
+      case zelvra::FolderPlaceAction::kReopenForDeleteAndMoveAside: {
+        // An entry whose security keeps the Administrators out can still be
+        // renamed through the right to delete what %TEMP% holds.
+        error = zelvra::OpenInFolder(temp, kFolderName, DELETE, kShareNoDelete, FILE_OPEN, FILE_OPEN_REPARSE_POINT,
+                                nullptr, &there);
+        if (error != NO_ERROR) return error;
+        const zelvra::UniqueHandle reopened(there);
+        error = zelvra::MoveAsideInFolder(there, temp, kFolderName);
+        break;
+      }
+      case zelvra::FolderPlaceAction::kFail:
+        return decision.error;
     }
     if (error != NO_ERROR) return error;
-    afx::UniqueHandle owned(there);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(there, &info)) return ::GetLastError();
-    // A link shows as a reparse point to either question.
-    const DWORD attributes = info.dwFileAttributes | (listed != INVALID_FILE_ATTRIBUTES ? listed : 0);
-    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (isFolder && !isLink && zelvra::AdmitsWritesOnlyByAdministrators(SecurityOf(there))) {
-      m_folder = std::move(owned);
-      break;
-    }
-    if (isLink) {
-      // The link itself goes (for a junction or a symbolic link opened as
-      // itself the system removes the link, never what it points to); it is
-      // never moved, and what it points to is left alone.
-      error = AfxDeleteByHandle(there);
-    } else {
-      // A folder goes aside with what it holds; a file is renamed aside and
-      // deleted (a deletion still pending would keep the name taken).
-      error = AfxMoveAsideInFolder(there, temp, kFolderName);
-      if (error == NO_ERROR && !isFolder) AfxDeleteByHandle(there);
-    }
-    if (error != NO_ERROR) return error;
+    if (m_folder) break;
   }
   if (!m_folder) return ERROR_ALREADY_EXISTS;
   m_temp = std::move(heldTemp);
@@ -226,8 +244,8 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
 }
 
 void CDownloadFolder::Release() {
-  m_folder.reset();
-  m_temp.reset();
+  m_folder.Reset();
+  m_temp.Reset();
   m_strPath.Empty();
 }
 

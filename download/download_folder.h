@@ -19,7 +19,7 @@
 #include <string>
 
 #include "framework/afxstring.h"
-#include "framework/handle.h"
+#include "platform/handle.h"
 
 class CDownloadFolder {
  public:
@@ -37,11 +37,11 @@ class CDownloadFolder {
   // folder (a component ending in a dot) fails with ERROR_BAD_PATHNAME
   // before anything is made in it. Returns NO_ERROR, with both folders held,
   // or the system error code that stopped it.
-  DWORD Prepare(const CString& tempPath);
+  [[nodiscard]] DWORD Prepare(const CString& tempPath);
 
   bool IsHeld() const { return static_cast<bool>(m_folder); }
   // The held download folder.
-  HANDLE Handle() const { return m_folder.get(); }
+  HANDLE Handle() const { return m_folder.Get(); }
   // The download folder's path as the held %TEMP% resolved (no "\\?\"
   // prefix where a drive letter or share names it), ending with a backslash:
   // the form shown in messages and used to start the launcher.
@@ -50,8 +50,8 @@ class CDownloadFolder {
   void Release();
 
  private:
-  afx::UniqueHandle m_temp;
-  afx::UniqueHandle m_folder;
+  zelvra::UniqueHandle m_temp;
+  zelvra::UniqueHandle m_folder;
   CString m_strPath;
 };
 

@@ -6,8 +6,7 @@
 #include "core/download_paths.h"
 #include "core/http_values.h"
 #include "framework/afxfile.h"
-#include "framework/afxsys.h"
-#include "framework/handle.h"
+#include "platform/handle.h"
 
 IMPLEMENT_DYNCREATE(CHttpFileDownloader, CWinThread)
 
@@ -37,41 +36,48 @@ using HttpFilePtr = std::unique_ptr<CHttpFile, HttpFileDeleter>;
 
 }  // namespace
 
-using RunLock = afx::CriticalSectionLock;
+using RunLock = zelvra::CriticalSectionLock;
 
-// Makes the run's session and local file reachable by Cancel while they
-// exist. A cancel that came before the session existed aborts it at once.
+// Makes the run's session and local file reachable by a cancel while they
+// exist (through the shared block). A cancel that came before the session
+// existed aborts it at once.
 class CancellableRun {
  public:
-  CancellableRun(CHttpFileDownloader& worker, CInternetSession& session) : m_worker(worker) {
-    RunLock lock(m_worker.m_runLock);
-    m_worker.m_pSession = &session;
-    if (m_worker.m_bCancel.load() != 0) session.Abort();
-  }
-  void SetLocalFile(CFile& file) {
-    RunLock lock(m_worker.m_runLock);
-    m_worker.m_pLocalFile = &file;
-  }
+  CancellableRun(CDownloadSync& sync, CInternetSession& session) : m_sync(sync) { m_sync.SetSession(&session); }
+  void SetLocalFile(CFile& file) { m_sync.SetLocalFile(&file); }
   ~CancellableRun() {
-    RunLock lock(m_worker.m_runLock);
-    m_worker.m_pSession = nullptr;
-    m_worker.m_pLocalFile = nullptr;
+    m_sync.SetLocalFile(nullptr);
+    m_sync.SetSession(nullptr);
   }
   CancellableRun(const CancellableRun&) = delete;
   CancellableRun& operator=(const CancellableRun&) = delete;
 
  private:
-  CHttpFileDownloader& m_worker;
+  CDownloadSync& m_sync;
 };
 
-CHttpFileDownloader::CHttpFileDownloader() { ::InitializeCriticalSection(&m_runLock); }
+CHttpFileDownloader::CHttpFileDownloader()
+    : m_sync(CDownloadSync::Create()),
+      m_dwContentLength(m_sync->m_dwContentLength),
+      m_dwBytesReceived(m_sync->m_dwBytesReceived),
+      m_bDone(m_sync->m_bDone),
+      m_nStatus(m_sync->m_nStatus),
+      m_bCancel(m_sync->m_bCancel) {}
 
-CHttpFileDownloader::~CHttpFileDownloader() { ::DeleteCriticalSection(&m_runLock); }
+CHttpFileDownloader::~CHttpFileDownloader() = default;
 
 void CHttpFileDownloader::SetDownloadFolder(const CString& folder, DWORD folderError, HANDLE folderHandle) {
   m_strDownloadFolder = folder;
   m_dwFolderError = folderError;
-  m_hFolder = folderHandle;
+  if (folderHandle == nullptr) return;
+  HANDLE duplicate = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), folderHandle, ::GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    // Without a handle of its own the run may not write by path instead.
+    if (m_dwFolderError == NO_ERROR) m_dwFolderError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_INVALID_HANDLE;
+    return;
+  }
+  m_sync->SetFolder(zelvra::UniqueHandle(duplicate));
 }
 
 CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& secondary, BOOL secondaryFirst) {
@@ -91,28 +97,29 @@ CString CHttpFileDownloader::SetUrls(const CString& primary, const CString& seco
 
 void CHttpFileDownloader::SetOwner(const CWnd* owner) {
   m_wndOwner.m_hWnd = owner != nullptr ? owner->m_hWnd : nullptr;
+  m_sync->SetOwnerWindow(m_wndOwner.m_hWnd);
   m_pMainWnd = &m_wndOwner;
 }
 
-bool CHttpFileDownloader::Cancel() {
-  RunLock lock(m_runLock);
-  if (m_bErrorBoxDecided) return false;
-  m_bCancel.store(1);
-  if (m_pLocalFile != nullptr) m_pLocalFile->Abort();
-  if (m_pSession != nullptr) m_pSession->Abort();
-  return true;
-}
-
-bool CHttpFileDownloader::ErrorBoxWanted() {
+bool CHttpFileDownloader::ShowErrorBox(const CString& text) {
   BeforeErrorBoxDecision();
-  RunLock lock(m_runLock);
-  if (m_bCancel.load() != 0) return false;
-  m_bErrorBoxDecided = true;
+  HWND owner = nullptr;
+  if (!m_sync->DecideErrorBox(&owner)) return false;
+  m_wndOwner.m_hWnd = owner;  // the framework's box is owned by the thread's main window
+  AfxMessageBox(text, MB_OK, 0);
   return true;
 }
 
 void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
-  ::SendMessageW(m_wndOwner.m_hWnd, message, wParam, 0);
+  // To the owner's window as the block has it now: none once the owner has
+  // let it go.
+  if (HWND owner = m_sync->OwnerWindow()) ::SendMessageW(owner, message, wParam, 0);
+}
+
+int CHttpFileDownloader::Fail(DownloadStatus status) {
+  m_nStatus = status;
+  Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(status));
+  return -1;
 }
 
 int CHttpFileDownloader::Run() {
@@ -121,11 +128,7 @@ int CHttpFileDownloader::Run() {
   m_dwBytesReceived = 0;
   m_bDone = FALSE;
 
-  if (m_strPrimaryUrl.IsEmpty()) {
-    m_nStatus = DOWNLOAD_NO_URL;
-    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_NO_URL);
-    return -1;
-  }
+  if (m_strPrimaryUrl.IsEmpty()) return Fail(DOWNLOAD_NO_URL);
   try {
     return Download();
   } catch (CException* error) {
@@ -136,13 +139,6 @@ int CHttpFileDownloader::Run() {
 }
 
 int CHttpFileDownloader::ReportException(CException* error) {
-  if (!ErrorBoxWanted()) {
-    // The owner cancelled (and aborted the blocked call): that is no error.
-    if (error != nullptr) error->Delete();
-    m_nStatus = DOWNLOAD_CANCELLED;
-    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
-    return -1;
-  }
   wchar_t description[kErrorTextChars] = {};
   if (error != nullptr) {
     error->GetErrorMessage(description, kErrorTextChars);
@@ -150,10 +146,9 @@ int CHttpFileDownloader::ReportException(CException* error) {
   } else {
     CMemoryException().GetErrorMessage(description, kErrorTextChars);
   }
-  const CString message = CString(L"Error2:") + description;
-  AfxMessageBox(message, MB_OK, 0);
-  Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(m_nStatus));
-  return -1;
+  // The owner cancelled (and aborted the blocked call): that is no error.
+  if (!ShowErrorBox(CString(L"Error2:") + description)) return Fail(DOWNLOAD_CANCELLED);
+  return Fail(static_cast<DownloadStatus>(m_nStatus.load()));
 }
 
 int CHttpFileDownloader::Download() {
@@ -165,7 +160,7 @@ int CHttpFileDownloader::Download() {
   // closes before its session and Cancel forgets the local file before the
   // file object is gone.
   CFile local;
-  CancellableRun cancellable(*this, session);
+  CancellableRun cancellable(*m_sync.Get(), session);
 
   std::uint32_t contentLength = 0;
   HttpFilePtr file(OpenUrlWithFallback(session, m_bSecondaryFirst, &contentLength));
@@ -180,9 +175,7 @@ int CHttpFileDownloader::Download() {
     local.Abort();  // already closed by Cancel, if it was open
     file.reset();
     session.Close();
-    m_nStatus = DOWNLOAD_CANCELLED;
-    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_CANCELLED);
-    return -1;
+    return Fail(DOWNLOAD_CANCELLED);
   };
 
   CFileException fileError;
@@ -191,8 +184,8 @@ int CHttpFileDownloader::Download() {
   {
     // A cancel either comes before the file is created (and none is) or
     // finds it registered and closes it.
-    RunLock lock(m_runLock);
-    cancelled = m_bCancel.load() != 0;
+    RunLock lock(m_sync->Lock());
+    cancelled = m_sync->Cancelled();
     if (!cancelled && m_dwFolderError != NO_ERROR) {
       fileError = CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
                                  static_cast<LONG>(m_dwFolderError), m_strLocalPath);
@@ -202,24 +195,20 @@ int CHttpFileDownloader::Download() {
       // any other names it has (a hard link), so the download could land
       // where the old file's maker chose. A new file takes the folder's
       // security.
-      opened = m_hFolder != nullptr
-                   ? local.CreateInFolder(m_hFolder, m_strFileName, m_strLocalPath, &fileError)
+      opened = m_sync->Folder() != nullptr
+                   ? local.CreateInFolder(m_sync->Folder(), m_strFileName, m_strLocalPath, &fileError)
                    : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
       if (opened) cancellable.SetLocalFile(local);
     }
   }
   if (cancelled) return endCancelled();
   if (!opened) {
-    if (!ErrorBoxWanted()) return endCancelled();
     wchar_t description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
-    const CString message = CString(L"Error1:") + description;
-    AfxMessageBox(message, MB_OK, 0);
+    if (!ShowErrorBox(CString(L"Error1:") + description)) return endCancelled();
     file.reset();
-    m_nStatus = DOWNLOAD_FILE_CREATE_FAILED;
-    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_FILE_CREATE_FAILED);
     session.Close();
-    return -1;
+    return Fail(DOWNLOAD_FILE_CREATE_FAILED);
   }
 
   Notify(WM_DOWNLOAD_STARTED, 0);
@@ -242,8 +231,8 @@ int CHttpFileDownloader::Download() {
     }
     {
       // Cancel cannot close the file between the test and the write.
-      RunLock lock(m_runLock);
-      cancelled = m_bCancel.load() != 0;
+      RunLock lock(m_sync->Lock());
+      cancelled = m_sync->Cancelled();
       if (!cancelled) {
         // A body longer than any file taken is cut short here; the piece
         // that would pass the limit is not written.
@@ -258,37 +247,33 @@ int CHttpFileDownloader::Download() {
   }
 }
 
-CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary,
+CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL secondaryOnly,
                                                     std::uint32_t* contentLength) {
-  const CString& url = useSecondary ? m_strSecondaryUrl : m_strPrimaryUrl;
-  HttpFilePtr file(session.OpenURL(url, kContext, kRequestFlags, nullptr, 0));
-  if (!file) {
-    if (!useSecondary) return OpenUrlWithFallback(session, TRUE, contentLength);
-    m_nStatus = DOWNLOAD_OPEN_FAILED;
-    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_OPEN_FAILED);
-    return nullptr;
-  }
-  DWORD statusCode = 0;
-  if (!file->QueryInfoStatusCode(statusCode)) {
-    file.reset();
-    if (!useSecondary) return OpenUrlWithFallback(session, TRUE, contentLength);
-    m_nStatus = DOWNLOAD_STATUS_UNREADABLE;
-    Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_STATUS_UNREADABLE);
-    return nullptr;
-  }
-  if (statusCode == HTTP_STATUS_OK) {
-    // A file announced as longer than any taken is refused as a bad answer,
-    // before anything is written.
-    const std::uint64_t length = QueryContentLength(file.get());
-    if (length <= m_dwMaxFileSize) {
-      *contentLength = static_cast<std::uint32_t>(length);
-      return file.release();
+  // At most two attempts: the primary, and on a bad answer the secondary.
+  // A bad answer of the last attempt is the run's failure; an error raised
+  // by a request ends the run at once (Run reports it).
+  DownloadStatus badAnswer = DOWNLOAD_NONE;
+  for (BOOL secondary = secondaryOnly;; secondary = TRUE) {
+    const CString& url = secondary ? m_strSecondaryUrl : m_strPrimaryUrl;
+    HttpFilePtr file(session.OpenURL(url, kContext, kRequestFlags, nullptr, 0));
+    DWORD statusCode = 0;
+    if (!file) {
+      badAnswer = DOWNLOAD_OPEN_FAILED;
+    } else if (!file->QueryInfoStatusCode(statusCode)) {
+      badAnswer = DOWNLOAD_STATUS_UNREADABLE;
+    } else {
+      // A file announced as longer than any taken is refused as a bad
+      // answer, before anything is written.
+      const std::uint64_t length = statusCode == HTTP_STATUS_OK ? QueryContentLength(file.get()) : 0;
+      if (statusCode == HTTP_STATUS_OK && length <= m_dwMaxFileSize) {
+        *contentLength = static_cast<std::uint32_t>(length);
+        return file.release();
+      }
+      badAnswer = DOWNLOAD_HTTP_NOT_OK;
     }
+    if (secondary) break;
   }
-  file.reset();
-  if (!useSecondary) return OpenUrlWithFallback(session, TRUE, contentLength);
-  m_nStatus = DOWNLOAD_HTTP_NOT_OK;
-  Notify(WM_DOWNLOAD_FAILED, DOWNLOAD_HTTP_NOT_OK);
+  Fail(badAnswer);
   return nullptr;
 }
 

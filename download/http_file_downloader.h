@@ -3,17 +3,21 @@
 // primary answers badly, and reports to its owner window by the messages of
 // download_messages.h.
 //
-// The owner creates it with AfxBeginThread (suspended), calls
-// SetDownloadFolder, SetUrls and SetOwner and resumes the thread. The
-// object deletes itself when its thread ends, which is right after the owner's
-// handler of the final message (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED) has
-// returned.
+// The owner (the download dialog, through CDownloadWorkerOwner) creates it
+// with AfxBeginThread (suspended), calls SetDownloadFolder, SetUrls and
+// SetOwner and resumes the thread. The object deletes itself when its thread
+// ends, which is right after the owner's handler of the final message
+// (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED) has returned. What the worker and
+// its owner share (counters, cancel flag, outcome, the owner's window, the
+// folder handle) is a CDownloadSync both hold, so that it outlives whichever
+// of them goes first.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "download/download_messages.h"
+#include "download/download_sync.h"
 #include "framework/afxapp.h"
 #include "framework/afxfile.h"
 #include "framework/afxinet.h"
@@ -32,9 +36,10 @@ class CHttpFileDownloader : public CWinThread {
   // `folderError`, when not NO_ERROR, is why the owner could not make the
   // folder safe to write into: the run then fails to create its file with
   // that error, as it would for a folder that cannot be made at all.
-  // `folderHandle`, when given, is that folder held open by the owner (for
-  // the whole run): the file is then created through it, replacing any file
-  // of its name, and `folder` only names it in messages.
+  // `folderHandle`, when given, is that folder held open by the owner: the
+  // worker holds a duplicate of it for its whole run, creates the file
+  // through it, replacing any file of its name, and `folder` only names it in
+  // messages. (A duplicate that cannot be made is a folder error.)
   void SetDownloadFolder(const CString& folder, DWORD folderError = NO_ERROR, HANDLE folderHandle = nullptr);
   // Stores the URLs and the first-attempt flag and returns the local path:
   // the folder followed by the last path segment of the primary URL. Without
@@ -50,8 +55,8 @@ class CHttpFileDownloader : public CWinThread {
   // Makes `owner`'s window the worker's main window: the three messages go
   // to it and the worker's message boxes are owned by it. Called on the
   // owner's thread before the worker is resumed; the worker keeps the window
-  // handle, never the owner object, which may be gone before the run ends
-  // (after a cancel).
+  // handle (in the shared block, where the owner clears it), never the owner
+  // object.
   void SetOwner(const CWnd* owner);
   // Asks the run to stop, from the owner's thread. The local file is closed
   // at once (nothing more is written to it, and a new run may create it
@@ -60,23 +65,15 @@ class CHttpFileDownloader : public CWinThread {
   // message box. Returns false, and changes nothing, when the run has
   // already decided to show why it failed: that box comes, and the run ends
   // with its failure as usual. Only valid while the worker's thread runs.
-  bool Cancel();
+  bool Cancel() { return m_sync->Cancel(); }
+  // The counters and the outcome so far (see DownloadSnapshot).
+  DownloadSnapshot Snapshot() const { return m_sync->Snapshot(); }
+  // The block this worker shares with its owner, for the owner to hold.
+  CDownloadSync* Sync() const { return m_sync.Get(); }
 
   BOOL InitInstance() override { return TRUE; }
   int Run() override;
   int ExitInstance() override { return CWinThread::ExitInstance(); }
-
-  // Shared with the owner's timer (read) and Cancel (write), without a lock.
-  std::atomic<std::uint32_t> m_dwContentLength{0};  // Content-Length, 0 when missing or unreadable
-  std::atomic<std::uint32_t> m_dwBytesReceived{0};  // body bytes received in this run
-  BOOL m_bDone = FALSE;                             // the whole body is received and the file closed
-  CString m_strLocalPath;
-  CString m_strPrimaryUrl;
-  std::int32_t m_nStatus = DOWNLOAD_NONE;
-  CString m_strSecondaryUrl;
-  CString m_strDownloadFolder;
-  std::atomic<std::int32_t> m_bCancel{0};
-  BOOL m_bSecondaryFirst = FALSE;
 
   // Time-outs of every request, in milliseconds: a server that accepts the
   // connection and then says nothing, or stalls in the middle of the body,
@@ -94,35 +91,42 @@ class CHttpFileDownloader : public CWinThread {
   virtual void BeforeErrorBoxDecision() {}
 
  private:
-  // Decides, under the run lock, whether the failure about to be reported is
-  // shown in a box: false when the owner has cancelled (no box; the run ends
-  // as a cancelled one), else true, after which Cancel is refused.
-  bool ErrorBoxWanted();
+  // Shows `text` (a failure's description after its "Error1:"/"Error2:") in
+  // the worker's box, unless the owner has cancelled; false then, and no box
+  // was shown.
+  bool ShowErrorBox(const CString& text);
   // Steps from opening the session to the final message; framework
   // exceptions escape to Run.
   int Download();
-  // The HTTP file of the attempt (primary, or secondary when `useSecondary`)
-  // that answered 200 with no Content-Length above the limit, and that length
-  // (0: none) in `contentLength`; or null once the failure has been reported.
-  CHttpFile* OpenUrlWithFallback(CInternetSession& session, BOOL useSecondary, std::uint32_t* contentLength);
+  // The HTTP file of the first attempt (primary, or secondary when
+  // `secondaryOnly`, then the secondary) that answered 200 with no
+  // Content-Length above the limit, and that length (0: none) in
+  // `contentLength`; or null once the failure has been reported.
+  CHttpFile* OpenUrlWithFallback(CInternetSession& session, BOOL secondaryOnly, std::uint32_t* contentLength);
   // The Content-Length of the answer: 0 when missing or unreadable,
   // zelvra::kContentLengthBeyond32Bits when it does not fit in 32 bits.
   std::uint64_t QueryContentLength(CHttpFile* file);
   // Ends the run for an exception: a message box, unless the owner cancelled.
   int ReportException(CException* error);
+  // Ends the run with `status`: keeps it and reports WM_DOWNLOAD_FAILED.
+  int Fail(DownloadStatus status);
   void Notify(UINT message, WPARAM wParam);
 
-  // The session and the local file of the run, for Cancel to abort; guarded
-  // by m_runLock, which a write of a piece also holds.
-  friend class CancellableRun;
-  CRITICAL_SECTION m_runLock;
-  CInternetSession* m_pSession = nullptr;
-  CFile* m_pLocalFile = nullptr;
-  bool m_bErrorBoxDecided = false;  // guarded by m_runLock: a cancel comes too late
-  DWORD m_dwFolderError = NO_ERROR;  // see SetDownloadFolder
+  CDownloadSyncRef m_sync;  // shared with the owner; the references below point into it
+  std::atomic<std::uint32_t>& m_dwContentLength;
+  std::atomic<std::uint32_t>& m_dwBytesReceived;
+  std::atomic<BOOL>& m_bDone;
+  CString m_strLocalPath;
+  CString m_strPrimaryUrl;
+  std::atomic<std::int32_t>& m_nStatus;
+  CString m_strSecondaryUrl;
+  CString m_strDownloadFolder;
+  std::atomic<std::int32_t>& m_bCancel;
+  BOOL m_bSecondaryFirst = FALSE;
+
+  DWORD m_dwFolderError = NO_ERROR;             // see SetDownloadFolder
   std::uint32_t m_dwMaxFileSize = 0xFFFFFFFFu;  // see SetMaxFileSize
-  HANDLE m_hFolder = nullptr;        // the owner's, not closed here
-  CString m_strFileName;             // the local file's name in the folder
-  // The owner window, as a handle taken by SetOwner; m_pMainWnd points here.
+  CString m_strFileName;                        // the local file's name in the folder
+  // The owner window for the worker's boxes; m_pMainWnd points here.
   CWnd m_wndOwner;
 };

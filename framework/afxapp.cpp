@@ -8,7 +8,7 @@
 #include "core/command_line.h"
 #include "core/message_box_style.h"
 #include "framework/afxres.h"
-#include "framework/afxsys.h"
+#include "platform/dll_search.h"
 
 namespace {
 
@@ -22,8 +22,7 @@ thread_local CWnd t_activeWindow;                // wrapper handed out by GetMai
 // ---------------------------------------------------------------------------
 // CWinThread
 
-const CRuntimeClass CWinThread::classCWinThread = {"CWinThread", sizeof(CWinThread), 0xFFFF, nullptr,
-                                                    &CObject::classCObject};
+const CRuntimeClass CWinThread::classCWinThread = {nullptr, &CObject::classCObject};
 
 const CRuntimeClass* CWinThread::GetRuntimeClass() const { return &classCWinThread; }
 
@@ -35,7 +34,6 @@ CWinThread::~CWinThread() {
 }
 
 CWnd* CWinThread::GetMainWnd() {
-  if (m_pActiveWnd != nullptr) return m_pActiveWnd;
   if (m_pMainWnd != nullptr) return m_pMainWnd;
   HWND active = ::GetActiveWindow();
   if (active == nullptr) return nullptr;
@@ -79,7 +77,7 @@ CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass, int priority, UINT
     delete thread;
     return nullptr;
   }
-  thread->SetThreadPriority(priority);
+  static_cast<void>(thread->SetThreadPriority(priority));  // a thread that keeps the default priority runs all the same
   if ((createFlags & CREATE_SUSPENDED) == 0) thread->ResumeThread();
   return thread;
 }
@@ -110,7 +108,6 @@ CWnd* AfxGetMainWnd() {
 }
 
 HINSTANCE AfxGetResourceHandle() { return g_resources != nullptr ? g_resources : ::GetModuleHandleW(nullptr); }
-HINSTANCE AfxGetInstanceHandle() { return AfxGetResourceHandle(); }
 
 void AfxAssertUiThread(const char* where) {
   if (g_app == nullptr || g_app->m_nThreadID == 0 || g_app->m_nThreadID == ::GetCurrentThreadId()) return;
@@ -152,13 +149,11 @@ CString DefaultAppName(HINSTANCE instance) {
 
 }  // namespace
 
-int AfxWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
-  AfxRestrictDllSearch();
+int AfxWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  zelvra::RestrictDllSearch();
   CWinApp* app = g_app;
   if (app == nullptr) return -1;
   g_resources = instance;
-  app->m_hInstance = instance;
-  app->m_nCmdShow = showCommand;
   app->m_nThreadID = ::GetCurrentThreadId();
   t_thread = app;
   // The arguments are cut from the raw command line by the framework's own

@@ -14,13 +14,12 @@ class CWinThread : public CCmdTarget {
   ~CWinThread() override;
 
   CWnd* m_pMainWnd = nullptr;    // the thread's main window
-  CWnd* m_pActiveWnd = nullptr;  // in-place active window; never set by this program
   HANDLE m_hThread = nullptr;    // closed by the destructor
   DWORD m_nThreadID = 0;
   BOOL m_bAutoDelete = TRUE;     // delete the object when its thread ends
 
-  // The in-place active window if set, else m_pMainWnd, else the window that
-  // is active for the calling thread (a temporary wrapper), else null.
+  // m_pMainWnd if set, else the window that is active for the calling
+  // thread (a temporary wrapper), else null.
   virtual CWnd* GetMainWnd();
 
   virtual BOOL InitInstance() { return FALSE; }
@@ -52,8 +51,6 @@ class CWinApp : public CWinThread {
 
   const wchar_t* m_pszAppName = nullptr;  // the application's name: message-box titles, user agent
   wchar_t* m_lpCmdLine = nullptr;      // the arguments, without the program's own name
-  HINSTANCE m_hInstance = nullptr;
-  int m_nCmdShow = SW_SHOWNORMAL;
 
   // The framework's default help handler; this program ships no help file.
   void OnHelp() {}
@@ -71,7 +68,6 @@ CWinApp* AfxGetApp();
 CWinThread* AfxGetThread();
 CWnd* AfxGetMainWnd();
 HINSTANCE AfxGetResourceHandle();
-HINSTANCE AfxGetInstanceHandle();
 
 // Creates an object of `runtimeClass` (a CWinThread class) and its thread.
 // With CREATE_SUSPENDED the thread does not run until resumed; a still null

@@ -7,7 +7,7 @@
 // ---------------------------------------------------------------------------
 // Objects
 
-const CRuntimeClass CObject::classCObject = {"CObject", sizeof(CObject), 0xFFFF, nullptr, nullptr};
+const CRuntimeClass CObject::classCObject = {nullptr, nullptr};
 
 const CRuntimeClass* CObject::GetRuntimeClass() const { return &classCObject; }
 
@@ -54,9 +54,6 @@ CString CSimpleException::Describe() const {
 }
 
 CMemoryException::CMemoryException() : CSimpleException(AFX_IDP_FAILED_MEMORY_ALLOC) {}
-CResourceException::CResourceException() : CSimpleException(AFX_IDP_FAILED_TO_CREATE) {}
-CNotSupportedException::CNotSupportedException() : CSimpleException(AFX_IDP_COMMAND_FAILURE) {}
-CUserException::CUserException() : CSimpleException(AFX_IDP_INTERNAL_FAILURE) {}
 
 // ---------------------------------------------------------------------------
 // Message maps

@@ -16,10 +16,9 @@
 
 class CObject;
 
+// What thread creation needs of a class: how to make an object of it, and
+// its base class's record (to check that it is a thread class).
 struct CRuntimeClass {
-  const char* m_lpszClassName;
-  int m_nObjectSize;
-  UINT m_wSchema;
   CObject* (*m_pfnCreateObject)();
   const CRuntimeClass* m_pBaseClass;
 
@@ -44,8 +43,7 @@ class CObject {
 
 #define IMPLEMENT_DYNCREATE(class_name, base_class_name)                                      \
   CObject* class_name::CreateObject() { return new class_name; }                              \
-  const CRuntimeClass class_name::class##class_name = {#class_name, sizeof(class_name), 0xFFFF, \
-                                                       &class_name::CreateObject,             \
+  const CRuntimeClass class_name::class##class_name = {&class_name::CreateObject,             \
                                                        RUNTIME_CLASS(base_class_name)};        \
   const CRuntimeClass* class_name::GetRuntimeClass() const { return RUNTIME_CLASS(class_name); }
 
@@ -78,18 +76,6 @@ class CSimpleException : public CException {
 class CMemoryException : public CSimpleException {
  public:
   CMemoryException();
-};
-class CResourceException : public CSimpleException {
- public:
-  CResourceException();
-};
-class CNotSupportedException : public CSimpleException {
- public:
-  CNotSupportedException();
-};
-class CUserException : public CSimpleException {
- public:
-  CUserException();
 };
 
 // Copies `text` into `buffer` of `maxChars` UTF-16 units, truncated between

@@ -48,16 +48,16 @@ class CFile {
 
   // Opens (with modeCreate: creates or truncates) the file, not shared with
   // any other opener. On failure fills `error` and returns FALSE.
-  BOOL Open(const wchar_t* fileName, UINT openFlags, CFileException* error = nullptr);
+  [[nodiscard]] BOOL Open(const wchar_t* fileName, UINT openFlags, CFileException* error = nullptr);
   // Creates the file `name` in the held `folder` for writing, not shared.
   // A file already there is first renamed to an unused name and deleted, so
   // that nothing of it (its security, another name of it) carries over and
   // a delete still pending on it is no obstacle. Once it is renamed, a
   // delete that fails (a program of it still runs, or a folder holding
   // something stands in its place) is no error: it stays under its new name,
-  // and AfxDeleteMovedAside takes it later. `fileName` is the path that
+  // and zelvra::DeleteMovedAside takes it later. `fileName` is the path that
   // errors name.
-  BOOL CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error = nullptr);
+  [[nodiscard]] BOOL CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error = nullptr);
   // Writes all of `buffer`; throws CFileException on failure, with the
   // disk-full cause for a short write.
   void Write(const void* buffer, UINT count);
@@ -69,34 +69,3 @@ class CFile {
   HANDLE volatile m_hFile = INVALID_HANDLE_VALUE;
   CString m_strFileName;
 };
-
-// ---------------------------------------------------------------------------
-// Files and folders reached through a held folder handle, never by a path
-// that could be re-pointed between a check and a use. The native calls come
-// from ntdll, looked up at run time. Names are relative to the folder; every
-// result is NO_ERROR or a system error code.
-
-// Opens or creates `name` in `folder` (NtCreateFile with the folder as root
-// directory). `disposition` and `options` are the native ones (FILE_OPEN,
-// FILE_CREATE; FILE_DIRECTORY_FILE, FILE_OPEN_REPARSE_POINT, ...);
-// FILE_SYNCHRONOUS_IO_NONALERT is always added. `security`, when given, is
-// the new object's descriptor.
-DWORD AfxOpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                      ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* opened);
-// Renames the object of `object` (opened with DELETE) to `newName` in `folder`.
-DWORD AfxRenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName);
-// Renames the object of `object` (opened with DELETE) to an unused name
-// "<name>.old-<number>" in `folder`.
-DWORD AfxMoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name);
-// Deletes the files of `folder` that were moved aside there and could not
-// be deleted then, where that is possible now. Each is opened by its name
-// through the folder, as itself, and deleted by handle; folders, links (also
-// where opening one would follow it) and files still in use are left.
-void AfxDeleteMovedAside(HANDLE folder);
-// Marks the object of `object` (opened with DELETE) for deletion; it goes
-// when its last handle closes. For a link opened as itself, the link goes.
-DWORD AfxDeleteByHandle(HANDLE object);
-// The attributes of the entry `name` of `folder` as the folder lists it (a
-// link shows as a reparse point there, whatever opening it does), or
-// INVALID_FILE_ATTRIBUTES.
-DWORD AfxEntryAttributes(HANDLE folder, const wchar_t* name);

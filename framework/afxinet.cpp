@@ -8,8 +8,8 @@
 #include "core/http_values.h"
 #include "core/number_text.h"
 #include "framework/afxapp.h"
-#include "framework/afxsys.h"
-#include "framework/handle.h"
+#include "platform/dll_search.h"
+#include "platform/handle.h"
 
 namespace {
 
@@ -33,19 +33,19 @@ struct WinInet {
 const WinInet& Api() {
   static const WinInet api = [] {
     WinInet w;
-    w.module = AfxLoadSystemLibrary(L"wininet.dll");
+    w.module = zelvra::LoadSystemLibrary(L"wininet.dll");
     if (w.module == nullptr) return w;
-    AfxResolveExport(w.module, w.InternetOpenW, "InternetOpenW");
-    AfxResolveExport(w.module, w.InternetCloseHandle, "InternetCloseHandle");
-    AfxResolveExport(w.module, w.InternetReadFile, "InternetReadFile");
-    AfxResolveExport(w.module, w.HttpQueryInfoW, "HttpQueryInfoW");
-    AfxResolveExport(w.module, w.InternetSetOptionW, "InternetSetOptionW");
-    AfxResolveExport(w.module, w.InternetQueryOptionW, "InternetQueryOptionW");
-    AfxResolveExport(w.module, w.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW");
-    AfxResolveExport(w.module, w.InternetCrackUrlW, "InternetCrackUrlW");
-    AfxResolveExport(w.module, w.InternetConnectW, "InternetConnectW");
-    AfxResolveExport(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
-    AfxResolveExport(w.module, w.HttpSendRequestW, "HttpSendRequestW");
+    zelvra::ResolveExport(w.module, w.InternetOpenW, "InternetOpenW");
+    zelvra::ResolveExport(w.module, w.InternetCloseHandle, "InternetCloseHandle");
+    zelvra::ResolveExport(w.module, w.InternetReadFile, "InternetReadFile");
+    zelvra::ResolveExport(w.module, w.HttpQueryInfoW, "HttpQueryInfoW");
+    zelvra::ResolveExport(w.module, w.InternetSetOptionW, "InternetSetOptionW");
+    zelvra::ResolveExport(w.module, w.InternetQueryOptionW, "InternetQueryOptionW");
+    zelvra::ResolveExport(w.module, w.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW");
+    zelvra::ResolveExport(w.module, w.InternetCrackUrlW, "InternetCrackUrlW");
+    zelvra::ResolveExport(w.module, w.InternetConnectW, "InternetConnectW");
+    zelvra::ResolveExport(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
+    zelvra::ResolveExport(w.module, w.HttpSendRequestW, "HttpSendRequestW");
     w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile &&
                  w.HttpQueryInfoW && w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW && w.InternetCrackUrlW &&
                  w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW;
@@ -73,12 +73,13 @@ void CloseInternetHandle(HINTERNET handle) {
   if (!Api().InternetCloseHandle(handle)) ::InterlockedIncrement(&g_closeFailures);
 }
 
-using SessionLock = afx::CriticalSectionLock;
+using SessionLock = zelvra::CriticalSectionLock;
 
 // Whether the request, after any redirects, still went to an https address.
 bool StillSecure(const WinInet& api, HINTERNET request) {
   DWORD length = 0;  // in bytes
-  api.InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &length);
+  // Asks for the size only: fails by design, with the size in `length`.
+  static_cast<void>(api.InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &length));
   std::wstring url(length / sizeof(wchar_t) + 1, L'\0');
   if (length == 0 || !api.InternetQueryOptionW(request, INTERNET_OPTION_URL, &url[0], &length)) return false;
   std::wstring scheme = url.substr(0, 8);
@@ -96,7 +97,7 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
   if (error == ERROR_INTERNET_EXTENDED_ERROR && api.InternetGetLastResponseInfoW != nullptr) {
     DWORD detail = 0;
     DWORD length = 0;
-    api.InternetGetLastResponseInfoW(&detail, nullptr, &length);
+    static_cast<void>(api.InternetGetLastResponseInfoW(&detail, nullptr, &length));  // the size only
     if (length > 0) {
       std::wstring buffer(length + 1, L'\0');
       DWORD size = length + 1;  // in characters

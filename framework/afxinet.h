@@ -2,7 +2,7 @@
 // configuration, an http GET that gives an HTTP file, and CInternetException.
 //
 // WinInet is not a known system DLL, so it is loaded late and from the system
-// folder only (see afxsys.h). A session can be aborted from another thread:
+// folder only (see platform/dll_search.h). A session can be aborted from another thread:
 // the blocked call in its HTTP file then fails, which ends the reading thread
 // promptly instead of waiting on a stalled server.
 #pragma once

@@ -4,7 +4,7 @@
 
 #include "core/placement.h"
 #include "framework/afxapp.h"
-#include "framework/afxsys.h"
+#include "platform/dll_search.h"
 
 // ---------------------------------------------------------------------------
 // CWnd
@@ -169,4 +169,17 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
       ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result);
       return TRUE;
   }
+}
+
+void AfxInitCommonControls() {
+  static const bool initialised = [] {
+    HMODULE comctl = zelvra::LoadSystemLibrary(L"comctl32.dll");
+    if (comctl == nullptr) return false;
+    using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    auto init = reinterpret_cast<InitFn>(reinterpret_cast<void*>(::GetProcAddress(comctl, "InitCommonControlsEx")));
+    if (init == nullptr) return false;
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
+    return init(&controls) != FALSE;
+  }();
+  (void)initialised;
 }

@@ -20,14 +20,6 @@ class CWnd : public CCmdTarget {
 
   HWND m_hWnd = nullptr;
 
-  HWND GetSafeHwnd() const { return m_hWnd; }
-  void Attach(HWND hWnd) { m_hWnd = hWnd; }
-  HWND Detach() {
-    HWND hWnd = m_hWnd;
-    m_hWnd = nullptr;
-    return hWnd;
-  }
-
   // A non-owning wrapper of the child window with that ID (m_hWnd null when
   // there is none).
   CWnd GetDlgItem(int id) const { return CWnd(::GetDlgItem(m_hWnd, id)); }
@@ -37,7 +29,6 @@ class CWnd : public CCmdTarget {
   BOOL ShowWindow(int command) { return ::ShowWindow(m_hWnd, command); }
   BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
   BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
-  BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
   void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return ::SendMessageW(m_hWnd, message, wParam, lParam);
@@ -65,12 +56,8 @@ class CWnd : public CCmdTarget {
 class CStatic : public CWnd {};
 class CButton : public CWnd {};
 
-class CProgressCtrl : public CWnd {
- public:
-  void SetRange(short lower, short upper) { SendMessage(PBM_SETRANGE, 0, MAKELPARAM(lower, upper)); }
-  int SetPos(int position) { return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(position), 0)); }
-  int GetPos() { return static_cast<int>(SendMessage(PBM_GETPOS, 0, 0)); }
-};
+// The progress bar: the dialog sends it the progress messages itself.
+class CProgressCtrl : public CWnd {};
 
 class CDialog;
 
@@ -113,6 +100,10 @@ class CDialog : public CWnd {
   // Centres a dialog that initialisation neither showed nor moved.
   void CenterOnFirstShow(const RECT& rectBeforeInit);
 };
+
+// Registers the common control classes (the progress bar) once, loading the
+// common controls from the system folder.
+void AfxInitCommonControls();
 
 // Placeholder for the framework's three-dimensional dialog controls: every
 // supported system draws dialog controls in three dimensions itself.

@@ -10,8 +10,8 @@
 #include "core/launch_environment.h"
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
-#include "framework/afxsys.h"
-#include "framework/handle.h"
+#include "platform/elevation.h"
+#include "platform/handle.h"
 #include "launch/update_trust.h"
 #include "res/resource.h"
 #include "ui/download_dlg.h"
@@ -30,6 +30,13 @@ constexpr int kPollLimit = 30;
 static_assert(sizeof(SHELLEXECUTEINFOW) == 60, "SHELLEXECUTEINFOW of the x86 build");
 #endif
 
+// The calling thread's last error, or `fallback` when the failed call set
+// none.
+DWORD LastErrorOr(DWORD fallback) {
+  const DWORD error = ::GetLastError();
+  return error != NO_ERROR ? error : fallback;
+}
+
 // This program's environment without the variables through which a runtime
 // would load code the user names (zelvra::LauncherEnvironment), for the
 // elevated launcher: the environment is the user's to set.
@@ -46,7 +53,8 @@ std::u16string ElevatedLauncherEnvironment() {
 
 // Starts the launcher hidden, in the installer's current folder, with the
 // parameters after its quoted path (as the shell's "open" of a program
-// does); true when it runs, with its process in `process`.
+// does). NO_ERROR when it runs, with its process in `process`; otherwise the
+// system error code of the failed start.
 //
 // Elevated, the program is started directly, by the path that was checked,
 // and nothing is looked up: the shell would look the "open" verb up in the
@@ -55,8 +63,8 @@ std::u16string ElevatedLauncherEnvironment() {
 // with this program's rights. Not elevated, there is nothing to gain that
 // way, and the shell's start is kept (it can ask for elevation where the
 // launcher's manifest requires it, and reports a broken file itself).
-bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHandle& process) {
-  if (AfxIsProcessElevated()) {
+[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, zelvra::UniqueHandle& process) {
+  if (zelvra::IsProcessElevated()) {
     std::u16string environment = ElevatedLauncherEnvironment();
     std::wstring commandLine = L"\"" + path.str() + L"\" " + parameters.str();
     STARTUPINFOW startup;
@@ -67,11 +75,11 @@ bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHa
     PROCESS_INFORMATION started{};
     if (!::CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                           &environment[0], nullptr, &startup, &started)) {
-      return false;
+      return LastErrorOr(ERROR_FILE_NOT_FOUND);
     }
-    ::CloseHandle(started.hThread);
-    process.reset(started.hProcess);
-    return true;
+    ::CloseHandle(started.hThread);  // not needed: the process handle is kept
+    process.Reset(started.hProcess);
+    return NO_ERROR;
   }
   SHELLEXECUTEINFOW launch;
   std::memset(&launch, 0, sizeof(launch));
@@ -83,9 +91,9 @@ bool StartLauncher(const CString& path, const CString& parameters, afx::UniqueHa
   launch.lpParameters = parameters;
   launch.lpDirectory = nullptr;  // the launcher starts in the installer's current folder
   launch.nShow = SW_HIDE;
-  if (!::ShellExecuteExW(&launch)) return false;
-  process.reset(launch.hProcess);
-  return true;
+  if (!::ShellExecuteExW(&launch)) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+  process.Reset(launch.hProcess);
+  return NO_ERROR;
 }
 
 }  // namespace
@@ -109,8 +117,10 @@ BOOL CInstallerDlg::LaunchUpdater() {
   const CString launchPath = downloads.GetLaunchPath();
   const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.u16(), program.u16(), m_bTestMode != 0));
 
-  afx::UniqueHandle process;
-  const bool launched = StartLauncher(launchPath, parameters, process);
+  zelvra::UniqueHandle process;
+  // The box below says that the launcher could not be started; the
+  // system's reason has no place in it.
+  const bool launched = StartLauncher(launchPath, parameters, process) == NO_ERROR;
   m_bLaunched = launched ? 1 : 0;
   check.Release();
   if (launched) {
@@ -127,7 +137,7 @@ void CInstallerDlg::WaitForUpdaterMutex(CString name) {
   // copy of itself is already running.
   for (int probes = 0; probes < kPollLimit; ++probes) {
     ::Sleep(kPollIntervalMs);
-    const afx::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
+    const zelvra::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
     // A mutex that denies us access exists all the same.
     if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/afxfile.h"
+#include "platform/held_folder.h"
 
 namespace {
 
@@ -71,8 +72,9 @@ std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
       }
     }
   }
+  // Frees what the verification kept; its result says nothing more.
   trust.dwStateAction = WTD_STATEACTION_CLOSE;
-  ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
+  static_cast<void>(::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust));
   return fingerprint;
 }
 
@@ -94,16 +96,18 @@ bool CUpdateFileCheck::Verify(const std::vector<CString>& files, HANDLE folder) 
     HANDLE file = nullptr;
     if (folder != nullptr) {
       const int slash = path.ReverseFind(L'\\');
-      AfxOpenInFolder(folder, path.Mid(slash + 1), GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN,
-                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
+      // A file that cannot be opened stays without a handle, and fails.
+      static_cast<void>(zelvra::OpenInFolder(folder, path.Mid(slash + 1), GENERIC_READ | DELETE, FILE_SHARE_READ,
+                                             FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr,
+                                             &file));
     } else {
       file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    m_files.emplace_back(path, afx::UniqueHandle(file));
+    m_files.emplace_back(path, zelvra::UniqueHandle(file));
   }
   bool allPassed = !m_files.empty();
   for (const auto& file : m_files) {
-    if (!file.second || !IsPinned(VerifiedSignerFingerprint(file.first, file.second.get()))) allPassed = false;
+    if (!file.second || !IsPinned(VerifiedSignerFingerprint(file.first, file.second.Get()))) allPassed = false;
   }
   return allPassed;
 }
@@ -114,7 +118,8 @@ void CUpdateFileCheck::DeleteFiles() {
   if (m_bDeletable) {
     // Through the handles that were checked: they go once released.
     for (const auto& file : m_files) {
-      if (file.second) AfxDeleteByHandle(file.second.get());
+      // A file that cannot be deleted is not started either: nothing is.
+      if (file.second) static_cast<void>(zelvra::DeleteByHandle(file.second.Get()));
     }
     Release();
     return;

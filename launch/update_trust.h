@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "framework/afxstring.h"
-#include "framework/handle.h"
+#include "platform/handle.h"
 
 // The pinned fingerprints (lowercase hex), ended by a null; defined by the
 // build's generated update_signers.cpp.
@@ -36,13 +36,13 @@ class CUpdateFileCheck {
   // passed. The files stay held either way, until Release or DeleteFiles.
   // With `folder` (the held download folder of an elevated run) each file is
   // opened through it by its name, never by its path.
-  bool Verify(const std::vector<CString>& files, HANDLE folder = nullptr);
+  [[nodiscard]] bool Verify(const std::vector<CString>& files, HANDLE folder = nullptr);
   // Lets the files go (once the launcher has started).
   void Release();
   // Lets the files go and deletes every one of them.
   void DeleteFiles();
 
  private:
-  std::vector<std::pair<CString, afx::UniqueHandle>> m_files;
+  std::vector<std::pair<CString, zelvra::UniqueHandle>> m_files;
   bool m_bDeletable = false;  // the files were opened with the right to delete them
 };

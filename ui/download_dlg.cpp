@@ -6,10 +6,12 @@
 #include "core/download_paths.h"
 #include "core/progress.h"
 #include "download/download_folder.h"
-#include "download/http_file_downloader.h"
+#include "download/download_messages.h"
+#include "download/worker_owner.h"
 #include "framework/afxapp.h"
 #include "framework/afxfile.h"
-#include "framework/afxsys.h"
+#include "platform/held_folder.h"
+#include "platform/elevation.h"
 #include "res/resource.h"
 #include "ui/show_app_message.h"
 
@@ -26,7 +28,11 @@ namespace {
 class FileSystemFolders : public zelvra::FolderOperations {
  public:
   bool IsDirectory(const std::u16string& path) override { return ::PathIsDirectoryW(AfxWide(path)) != FALSE; }
-  void CreateDirectory(const std::u16string& path) override { ::CreateDirectoryW(AfxWide(path), nullptr); }
+  // The result is not looked at: a folder that exists fails, and whether the
+  // whole path exists in the end is asked of IsDirectory.
+  void CreateDirectory(const std::u16string& path) override {
+    static_cast<void>(::CreateDirectoryW(AfxWide(path), nullptr));
+  }
 };
 
 // The temporary path, ending with a backslash, or empty when the system has
@@ -103,79 +109,73 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   // A folder that cannot be made (or, elevated, made safe) shows up as the
   // worker's failure to create its file.
   DWORD folderError = NO_ERROR;
-  if (!AfxIsProcessElevated()) {
+  if (!zelvra::IsProcessElevated()) {
     CreateDirectoryPath(folder);
   } else if (!m_downloadFolder.IsHeld()) {
     CreateDirectoryPath(tempPath);
     folderError = m_downloadFolder.Prepare(tempPath);
     // What an earlier run moved aside and could not delete then (a launcher
     // of it still ran) goes now, where it can.
-    if (folderError == NO_ERROR) AfxDeleteMovedAside(m_downloadFolder.Handle());
+    if (folderError == NO_ERROR) zelvra::DeleteMovedAside(m_downloadFolder.Handle());
   }
   // Held, the folder is named as the held %TEMP% resolved; every file goes
   // through its handle.
   if (m_downloadFolder.IsHeld()) folder = m_downloadFolder.Path();
 
-  m_workerThread.reset();
-  m_pWorker = static_cast<CHttpFileDownloader*>(AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader),
-                                                               THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
-  if (m_pWorker == nullptr) {
-    m_bWorkerRunning = false;
+  DownloadWorkerSettings settings;
+  settings.folder = folder;
+  settings.folderError = folderError;
+  settings.folderHandle = m_downloadFolder.Handle();
+  settings.primaryUrl = item.primary;
+  settings.secondaryUrl = item.secondary;
+  settings.secondaryFirst = m_bUseSecondary;
+  settings.maxFileSize = ZELVRA_MAX_FILE_SIZE;  // the build's ZELVRA_MAX_FILE_SIZE
+  if (!m_worker.Start(*this, settings, &m_strLocalPath)) {
     ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
-    EndDialog(IDCANCEL);
+    End(IDCANCEL);
     return;
   }
-  m_pWorker->SetDownloadFolder(folder, folderError, m_downloadFolder.Handle());
-  m_pWorker->SetMaxFileSize(ZELVRA_MAX_FILE_SIZE);  // the build's ZELVRA_MAX_FILE_SIZE
-  m_strLocalPath = m_pWorker->SetUrls(item.primary, item.secondary, m_bUseSecondary);
   m_localPaths.push_back(m_strLocalPath);
   if (zelvra::IsLaunchPath(m_strLocalPath.u16())) m_strLaunchPath = m_strLocalPath;
-  m_pWorker->SetOwner(this);  // on this thread, before the worker runs
-
-  // The worker closes its own thread handle when it deletes itself; a cancel
-  // needs one that stays valid.
-  HANDLE thread = nullptr;
-  ::DuplicateHandle(::GetCurrentProcess(), m_pWorker->m_hThread, ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE,
-                    0);
-  m_workerThread.reset(thread);
-  m_bWorkerRunning = true;
-  m_pWorker->ResumeThread();
 }
 
 LRESULT CDownloadDlg::OnDownloadStarted(WPARAM, LPARAM) {
-  if (m_bCancelled) return 0;
-  SetTimer(PROGRESS_TIMER_ID, kTimerPeriodMs, nullptr);
+  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
+  // Without a timer (none left to the process) the bar stands still; the
+  // download goes on.
+  static_cast<void>(SetTimer(PROGRESS_TIMER_ID, kTimerPeriodMs, nullptr));
   return 0;
 }
 
 void CDownloadDlg::OnTimer(UINT_PTR) {
-  if (m_pWorker != nullptr && m_bWorkerRunning) {
-    const int position = zelvra::ProgressPosition(m_pWorker->m_dwBytesReceived.load(), m_pWorker->m_dwContentLength.load());
+  if (m_worker.IsRunning()) {
+    const DownloadSnapshot progress = m_worker.Snapshot();
+    const int position = zelvra::ProgressPosition(progress.bytesReceived, progress.contentLength);
     m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(position), 0);
   }
   Default();
 }
 
 LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
-  if (m_bCancelled) return 0;
-  m_bWorkerRunning = false;  // it ends once this handler returns
+  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
+  m_worker.Ended();  // it ends once this handler returns
   KillTimer(PROGRESS_TIMER_ID);
   m_progress.SendMessage(PBM_SETPOS, 0, 0);
   if (!m_queue.empty()) {
     const DownloadItem next = m_queue.back();
     StartNextDownload(next);
   } else {
-    EndDialog(IDOK);
+    End(IDOK);
   }
   return 0;
 }
 
 LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
-  if (m_bCancelled) return 0;
-  m_bWorkerRunning = false;
+  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
+  m_worker.Ended();
   KillTimer(PROGRESS_TIMER_ID);
   ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
-  EndDialog(IDCANCEL);
+  End(IDCANCEL);
   return 0;
 }
 
@@ -187,12 +187,10 @@ void CDownloadDlg::OnOK() {
 }
 
 void CDownloadDlg::OnCancel() {
-  const bool workerRunning = m_pWorker != nullptr && m_bWorkerRunning;
+  const bool workerRunning = m_worker.IsRunning();
   // A worker that has already begun to show why its download failed is not
   // stopped: its report comes and ends this dialog as any failure does.
-  if (workerRunning && !m_pWorker->Cancel()) return;
-  m_bCancelled = true;
-  m_bWorkerRunning = false;
+  if (!m_worker.Cancel()) return;
   if (workerRunning) {
     // Gone for the user at once; the join below is brief. The owner (the
     // prompt, disabled by this modal dialog) is enabled before this window
@@ -201,23 +199,15 @@ void CDownloadDlg::OnCancel() {
     // and the prompt comes back behind it.
     if (HWND owner = ::GetWindow(m_hWnd, GW_OWNER)) ::EnableWindow(owner, TRUE);
     ShowWindow(SW_HIDE);
-    JoinCancelledWorker();
+    m_worker.JoinCancelled(kCancelJoinMs);
   }
+  m_worker.LetGo();
   CDialog::OnCancel();
 }
 
-void CDownloadDlg::JoinCancelledWorker() {
-  HANDLE thread = m_workerThread.get();
-  if (thread == nullptr) return;
-  const ULONGLONG deadline = ::GetTickCount64() + kCancelJoinMs;
-  for (;;) {
-    const ULONGLONG now = ::GetTickCount64();
-    if (now >= deadline) return;
-    const DWORD wait = ::MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
-    if (wait != WAIT_OBJECT_0 + 1) return;  // ended, timed out or failed
-    MSG message;
-    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs the sent messages
-  }
+void CDownloadDlg::End(int result) {
+  m_worker.LetGo();
+  EndDialog(result);
 }
 
 BOOL CDownloadDlg::CreateDirectoryPath(CString path) {

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "download/download_folder.h"
+#include "download/worker_owner.h"
 #include "framework/afxwin.h"
-#include "framework/handle.h"
+#include "platform/handle.h"
 
-class CHttpFileDownloader;
 
 // One queued file: the URL tried first and the one tried on a bad answer.
 struct DownloadItem {
@@ -61,12 +61,14 @@ class CDownloadDlg : public CDialog {
 
  private:
   void StartNextDownload(DownloadItem item);
-  // Waits for the cancelled worker's thread to end, handling the messages it
-  // sends meanwhile (they are ignored once cancelled).
-  void JoinCancelledWorker();
+  // Ends the dialog with `result`; no worker reports to it any more.
+  void End(int result);
 
-  CHttpFileDownloader* m_pWorker = nullptr;  // the worker started last; not owned
-  std::vector<DownloadItem> m_queue;         // used as a stack: taken from the end
+  // The workers: the one that runs (its m_pWorker), starting, cancelling and
+  // joining them, and whether one runs at all. Only a running worker is ever
+  // called or listened to.
+  CDownloadWorkerOwner m_worker;
+  std::vector<DownloadItem> m_queue;  // used as a stack: taken from the end
   BOOL m_bTestMode;
   BOOL m_bUseSecondary;
   CString m_strLaunchPath;
@@ -74,14 +76,6 @@ class CDownloadDlg : public CDialog {
   CProgressCtrl m_progress;
   std::vector<CString> m_localPaths;  // every m_strLocalPath, in order
 
-  // The worker's lifetime as this dialog sees it: running from its resume
-  // until its final message arrives. Only a running worker is ever called;
-  // an ended one has deleted itself.
-  bool m_bWorkerRunning = false;
-  // Set by a cancel: reports still on their way are ignored, so a cancel
-  // never shows a failure message.
-  bool m_bCancelled = false;
-  afx::UniqueHandle m_workerThread;  // this dialog's own reference to the worker's thread
   // Elevated: the download folder (and %TEMP%), held open from its first
   // file until the dialog is destroyed (after the launch), so that nobody
   // can rename, replace or re-point it in between.

@@ -12,6 +12,39 @@ BEGIN_MESSAGE_MAP(CInstallerDlg, CDialog)
   ON_BN_CLICKED(IDC_BUTTON_CLOSE, OnCloseButton)
 END_MESSAGE_MAP()
 
+// The prompt's three looks: which controls each one shows and which it
+// enables. First: the question with OK and Cancel (as it opens, and again
+// after a hand-off that did not succeed). Working: the same with both buttons
+// disabled, while the hand-off runs. Finished: only "Download complete." and
+// Close; OK and Cancel stay disabled as well as hidden.
+const CInstallerDlg::Look CInstallerDlg::kFirstLook = {{
+    {IDCANCEL, true, true},
+    {IDOK, true, true},
+    {IDC_STATIC_ONLINE, true, true},
+    {IDC_STATIC_QUESTION, true, true},
+    {IDC_STATIC_HINT, true, true},
+    {IDC_STATIC_DONE, false, true},
+    {IDC_BUTTON_CLOSE, false, true},
+}};
+const CInstallerDlg::Look CInstallerDlg::kWorkingLook = {{
+    {IDCANCEL, true, false},
+    {IDOK, true, false},
+    {IDC_STATIC_ONLINE, true, true},
+    {IDC_STATIC_QUESTION, true, true},
+    {IDC_STATIC_HINT, true, true},
+    {IDC_STATIC_DONE, false, true},
+    {IDC_BUTTON_CLOSE, false, true},
+}};
+const CInstallerDlg::Look CInstallerDlg::kFinishedLook = {{
+    {IDCANCEL, false, false},
+    {IDOK, false, false},
+    {IDC_STATIC_ONLINE, false, true},
+    {IDC_STATIC_QUESTION, false, true},
+    {IDC_STATIC_HINT, false, true},
+    {IDC_STATIC_DONE, true, true},
+    {IDC_BUTTON_CLOSE, true, true},
+}};
+
 CInstallerDlg::CInstallerDlg(CWnd* parent) : CDialog(IDD_INSTALLER_DIALOG, parent) {
   m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
@@ -40,8 +73,7 @@ BOOL CInstallerDlg::OnInitDialog() {
   CString done;
   done.LoadString(IDS_DOWNLOAD_COMPLETE);
   m_staticDone.SetWindowText(done);
-  m_staticDone.ShowWindow(SW_HIDE);
-  m_btnClose.ShowWindow(SW_HIDE);
+  ShowLook(kFirstLook);
 
   m_strOnline.LoadString(IDS_MUST_BE_ONLINE);
   GetDlgItem(IDC_STATIC_ONLINE).SetWindowText(m_strOnline);
@@ -55,22 +87,25 @@ void CInstallerDlg::OnOK() {
     PostMessage(WM_CLOSE);
     return;
   }
-  m_btnOK.EnableWindow(FALSE);
-  m_btnCancel.EnableWindow(FALSE);
+  ShowLook(kWorkingLook);
   if (!LaunchUpdater()) {
-    // Back to the first state: the user may try again or leave.
-    m_btnOK.EnableWindow(TRUE);
-    m_btnCancel.EnableWindow(TRUE);
+    ShowLook(kFirstLook);  // the user may try again or leave
     return;
   }
   m_bStarted = 1;
-  m_btnCancel.ShowWindow(SW_HIDE);
-  m_btnOK.ShowWindow(SW_HIDE);
-  GetDlgItem(IDC_STATIC_ONLINE).ShowWindow(SW_HIDE);
-  GetDlgItem(IDC_STATIC_QUESTION).ShowWindow(SW_HIDE);
-  m_staticHint.ShowWindow(SW_HIDE);
-  m_staticDone.ShowWindow(SW_SHOW);
-  m_btnClose.ShowWindow(SW_SHOW);
+  ShowLook(kFinishedLook);
+}
+
+void CInstallerDlg::ShowLook(const Look& look) {
+  // Only what changes is touched, control by control in the table's order.
+  // A control's own visibility is its style: before the dialog is first
+  // shown, every control reads as invisible to IsWindowVisible.
+  for (const ControlLook& control : look) {
+    CWnd window = GetDlgItem(control.id);
+    const LONG_PTR style = ::GetWindowLongPtrW(window.m_hWnd, GWL_STYLE);
+    if (((style & WS_DISABLED) == 0) != control.enabled) window.EnableWindow(control.enabled ? TRUE : FALSE);
+    if (((style & WS_VISIBLE) != 0) != control.visible) window.ShowWindow(control.visible ? SW_SHOW : SW_HIDE);
+  }
 }
 
 void CInstallerDlg::OnCancel() {

@@ -3,6 +3,8 @@
 // shows "Download complete." with a Close button.
 #pragma once
 
+#include <array>
+
 #include "framework/afxwin.h"
 
 class CInstallerDlg : public CDialog {
@@ -40,4 +42,16 @@ class CInstallerDlg : public CDialog {
   HCURSOR OnQueryDragIcon();
 
   DECLARE_MESSAGE_MAP()
+
+ private:
+  // One control in one of the prompt's looks.
+  struct ControlLook {
+    int id;
+    bool visible;
+    bool enabled;
+  };
+  using Look = std::array<ControlLook, 7>;
+  static const Look kFirstLook, kWorkingLook, kFinishedLook;
+  // Gives each control of `look` its visibility and enabled state.
+  void ShowLook(const Look& look);
 };

@@ -101,6 +101,20 @@ class ExecutableChecks(unittest.TestCase):
         for path, image in self.each_image():
             self.assertEqual(0, image.timestamp, "a time stamp makes builds differ")
 
+    def test_links_its_own_stack_guard_and_the_delay_load_hook(self):
+        # From the link map beside the executable: the toolchain's libssp
+        # would seed its guard through the crypto API before WinMain (loading
+        # advapi32 and a provider then), and without the hook the delay-loaded
+        # libraries would be searched for beside the program.
+        for path, _ in self.each_image():
+            try:
+                link_map = open(path[:-4] + ".map", encoding="utf-8", errors="replace").read()
+            except FileNotFoundError:
+                continue
+            self.assertFalse("libssp.a(" in link_map, "the toolchain's stack protector (libssp) is linked")
+            for symbol in ("__pfnDliNotifyHook2", "__stack_chk_fail"):
+                self.assertRegex(link_map, r"\n\s+0x[0-9a-f]+\s+_?%s\n" % symbol, "%s is not linked" % symbol)
+
     def test_release_artifact_is_32_bit(self):
         for path, image in self.each_image():
             if "windows-x86" in path:

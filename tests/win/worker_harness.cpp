@@ -152,10 +152,11 @@ void WorkerRun::Record(UINT message, WPARAM wParam) {
   n.wParam = wParam;
   n.tick = GetTickCount();
   if (worker_ != nullptr) {  // null after a final message: that would be a second one
-    n.contentLength = worker_->m_dwContentLength.load();
-    n.bytesReceived = worker_->m_dwBytesReceived.load();
-    n.done = worker_->m_bDone;
-    n.status = worker_->m_nStatus;
+    const DownloadSnapshot snapshot = worker_->Snapshot();
+    n.contentLength = snapshot.contentLength;
+    n.bytesReceived = snapshot.bytesReceived;
+    n.done = snapshot.done;
+    n.status = snapshot.status;
   }
   n.localFile = localPath_.empty() ? FileState::kMissing : LocalFileState(localPath_);
   notifications_.push_back(n);

@@ -26,6 +26,7 @@
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
 #include "framework/afxfile.h"
+#include "platform/held_folder.h"
 #include "tests/win/worker_harness.h"
 #include "tests/win/worker_mirror.h"
 
@@ -739,7 +740,7 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                               nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, folder);
-  AfxDeleteMovedAside(folder);
+  zelvra::DeleteMovedAside(folder);
   CloseHandle(folder);
   bool linkKept = false;
   for (const Row& row : rows) {
@@ -912,7 +913,7 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
   WorkerRun run(folder_, primary, Url("secondary"));
   run.Start();
   ASSERT_TRUE(run.PumpUntil(
-      [&] { return run.Worker() != nullptr && run.Worker()->m_dwBytesReceived.load() == kBeforeStall; }, 10000))
+      [&] { return run.Worker() != nullptr && run.Worker()->Snapshot().bytesReceived == kBeforeStall; }, 10000))
       << "the worker did not reach the stall: " << Describe(run);
 
   const DWORD cancelled = GetTickCount();

@@ -46,6 +46,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
@@ -727,25 +728,43 @@ def main():
     if options.before or options.before_x86:
         results["before"] = options.before_name or "an earlier build"
     work = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-bench-"))
+    failed = results["failed"] = {}
+
+    def measure(names, what, run):
+        """Runs one part of the bench; a part that fails is named in the
+        report with its error, and the others still run and report."""
+        if not selected & set(names):
+            return
+        if what:
+            log(what)
+        try:
+            run()
+        except Exception as error:  # noqa: BLE001 (any failure of a part is reported, not fatal)
+            for name in sorted(selected & set(names)):
+                if name not in results:
+                    failed[name] = "%s: %s" % (type(error).__name__, error)
+            log("%s: FAILED: %s" % ("/".join(sorted(selected & set(names))), error))
+            traceback.print_exc()
+
+    def set_result(name, value):
+        results[name] = value
+
     try:
         with LoadWatcher() as watcher:
-            if "throughput" in selected:
-                log("throughput: worker and curl, 1/16/64 MiB")
-                results["throughput"] = throughput(tools, work, options.quick)
-            if selected & {"link", "responsive", "cancel"}:
-                real_installer_sections(build, tools, work, selected, options.quick, results)
-            if "startup" in selected:
-                log("startup: installer and baseline")
-                results["startup"] = startup(build, tools, options.quick,
-                                             options.before and options.before.resolve())
-            if "trust" in selected:
-                log("trust: the signature check of the three files")
-                results["trust"] = trust(build, tools, options.quick)
-            if "sizes" in selected:
-                results["sizes"] = sizes(build, tools, options.x86_build and options.x86_build.resolve(),
-                                         options.x86_tools and options.x86_tools.resolve(),
-                                         options.before and options.before.resolve(),
-                                         options.before_x86 and options.before_x86.resolve())
+            measure(["throughput"], "throughput: worker and curl, 1/16/64 MiB",
+                    lambda: set_result("throughput", throughput(tools, work, options.quick)))
+            measure(["link", "responsive", "cancel"], None,
+                    lambda: real_installer_sections(build, tools, work, selected, options.quick, results))
+            measure(["startup"], "startup: installer and baseline",
+                    lambda: set_result("startup", startup(build, tools, options.quick,
+                                                          options.before and options.before.resolve())))
+            measure(["trust"], "trust: the signature check of the three files",
+                    lambda: set_result("trust", trust(build, tools, options.quick)))
+            measure(["sizes"], None,
+                    lambda: set_result("sizes", sizes(build, tools, options.x86_build and options.x86_build.resolve(),
+                                                      options.x86_tools and options.x86_tools.resolve(),
+                                                      options.before and options.before.resolve(),
+                                                      options.before_x86 and options.before_x86.resolve())))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     results["machine"]["load_max"] = max(watcher.samples)
@@ -756,6 +775,8 @@ def main():
     (report_dir / "results.json").write_text(json.dumps(results, indent=1))
     report.write(results, report_dir)
     log("report written to %s (%.0f s)" % (report_dir / "README.md", results["seconds"]))
+    if failed:
+        sys.exit("bench: failed: %s (the report holds the other sections)" % ", ".join(sorted(failed)))
 
 
 if __name__ == "__main__":

@@ -111,8 +111,9 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     run->finalMessage = message;
     run->finalStatus = wParam;
     // The worker waits in this send: it and its thread are alive.
-    run->bytes = run->worker->m_dwBytesReceived.load();
-    run->contentLength = run->worker->m_dwContentLength.load();
+    const DownloadSnapshot snapshot = run->worker->Snapshot();
+    run->bytes = snapshot.bytesReceived;
+    run->contentLength = snapshot.contentLength;
     FILETIME created, ended, kernel, user;
     if (GetThreadTimes(run->thread, &created, &ended, &kernel, &user)) {
       run->threadUser = Seconds(user);

@@ -295,11 +295,11 @@ def findings(results):
             continue
         earlier = [b for b in before if b["machine"] == item["machine"]]
         if earlier:
-            out.append("Code and data of the %s build (file less the icon images): %s before (%s), %s now (%.0f %% "
-                       "less)." % (item["machine"], kib(earlier[0]["size_without_icons"]),
-                                   results.get("before", earlier[0]["build"]),
-                                   kib(item["size_without_icons"]),
-                                   100.0 * (1 - item["size_without_icons"] / earlier[0]["size_without_icons"])))
+            was, now = earlier[0]["size_without_icons"], item["size_without_icons"]
+            change = "%.0f %% less" % (100.0 * (1 - now / was)) if now <= was else "%.0f %% more, +%s" % (
+                100.0 * (now / was - 1), kib(now - was))
+            out.append("Code and data of the %s build (file less the icon images): %s before (%s), %s now (%s)."
+                       % (item["machine"], kib(was), results.get("before", earlier[0]["build"]), kib(now), change))
     if "startup" in results:
         figures = startup_figures(results["startup"])
         inst, base = figures["installer"]["shell"], figures["baseline"]["shell"]
@@ -345,6 +345,11 @@ def render(results):
             "QueryPerformanceCounter; CPU times from Wine have a 10 ms grain.%s"
             % (" **Quick run: fewer runs than the full bench.**" if results.get("quick") else ""),
             "The bench took %.0f s." % results.get("seconds", 0), ""]
+    failed = results.get("failed") or {}
+    if failed:
+        out += ["## Sections that failed", "",
+                "These sections have no figures in this report; the others were measured as usual.", ""]
+        out += ["- **%s**: %s" % (name, failed[name]) for name in sorted(failed)] + [""]
     found = findings(results)
     if found:
         out += ["## Findings", ""] + ["- " + line for line in found] + [""]

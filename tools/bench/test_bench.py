@@ -396,12 +396,18 @@ class ReportTest(unittest.TestCase):
                     data["machine"]["load_max"] = during
                 self.assertEqual(any("machine was busy" in line for line in report.findings(data)), busy)
 
-    def test_sections_left_out(self):
+    def test_sections_left_out_or_failed(self):
         partial = {k: v for k, v in results().items() if k in ("machine", "seconds", "sizes")}
         text = report.render(partial)
         self.assertIn("## 5. Size and memory", text)
         self.assertNotIn("## 1. Throughput", text)
+        self.assertNotIn("failed", text)
         self.assertEqual(report.charts(partial), {})
+        partial["failed"] = {"startup": "RuntimeError: start-up of installer failed"}
+        text = report.render(partial)
+        self.assertIn("## Sections that failed", text)
+        self.assertIn("- **startup**: RuntimeError: start-up of installer failed", text)
+        self.assertIn("## 5. Size and memory", text)
 
 
 if __name__ == "__main__":

@@ -4,30 +4,30 @@
 
 #include <windows.h>
 
-namespace afx {
+namespace zelvra {
 
 // Owns a kernel handle (thread, process, mutex, file) and closes it once.
 class UniqueHandle {
  public:
   UniqueHandle() = default;
   explicit UniqueHandle(HANDLE handle) : m_handle(Normalised(handle)) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.release()) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.Release()) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    reset(other.release());
+    Reset(other.Release());
     return *this;
   }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
+  ~UniqueHandle() { Reset(); }
 
-  HANDLE get() const { return m_handle; }
+  HANDLE Get() const { return m_handle; }
   explicit operator bool() const { return m_handle != nullptr; }
-  HANDLE release() {
+  HANDLE Release() {
     HANDLE handle = m_handle;
     m_handle = nullptr;
     return handle;
   }
-  void reset(HANDLE handle = nullptr) {
+  void Reset(HANDLE handle = nullptr) {
     if (m_handle != nullptr) ::CloseHandle(m_handle);
     m_handle = Normalised(handle);
   }
@@ -52,4 +52,4 @@ class CriticalSectionLock {
   CRITICAL_SECTION& m_section;
 };
 
-}  // namespace afx
+}  // namespace zelvra

@@ -2,7 +2,7 @@
 // ZelvraInstaller.exe only (the test programs keep the toolchain's). Each
 // definition here keeps a part of the statically linked libstdc++ out of the
 // executable; none changes what the program does while it works correctly.
-// (The guards of function-local statics are in afxguard.cpp.)
+// (The guards of function-local statics are in static_init_guards.cpp.)
 #include <cstdlib>
 #include <exception>
 #include <new>

@@ -6,32 +6,29 @@
 //   is delay-loaded, and the delay-load hook here loads it from the system
 //   folder only, restricting the process's DLL search first;
 // - the libraries that are not known system DLLs (WinInet, the common
-//   controls) are loaded late through AfxLoadSystemLibrary, also from the
+//   controls) are loaded late through LoadSystemLibrary, also from the
 //   system folder only.
 #pragma once
 
 #include <windows.h>
 
+namespace zelvra {
+
 // Restricts the default DLL search of the process to the system folder and
 // drops the current folder from it. Idempotent; called before the first
 // library other than kernel32 is loaded. Where the system lacks
 // SetDefaultDllDirectories (an unpatched Windows 7 or older) only the current
-// folder is dropped, and AfxLoadSystemLibrary loads by full system path.
-void AfxRestrictDllSearch();
+// folder is dropped, and LoadSystemLibrary loads by full system path.
+void RestrictDllSearch();
 
 // Loads a library from the system folder only, and its dependencies from
 // there too; null when that fails.
-HMODULE AfxLoadSystemLibrary(const wchar_t* name);
+HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // Points `fn` at the export `name` of `module` (null when it has none).
 template <typename Fn>
-void AfxResolveExport(HMODULE module, Fn& fn, const char* name) {
+void ResolveExport(HMODULE module, Fn& fn, const char* name) {
   fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-// Registers the common control classes (the progress bar) once.
-void AfxInitCommonControls();
-
-// Whether the process runs with an elevated (administrator) token. (A test
-// build compiled with ZELVRA_TEST_UNELEVATED always answers false.)
-bool AfxIsProcessElevated();
+}  // namespace zelvra
