@@ -5,7 +5,9 @@
 # Two kinds of prefix:
 #   win64  64-bit only: the tests, the demo and the bench (about 10 s to make)
 #   wow64  with its 32-bit half (drive_c/windows/syswow64) set up, for 32-bit
-#          programs: made while the i386 format is switched on, which
+#          programs: made with the loader of the private i386 root
+#          (tools/x86/i386-root.sh; ZELVRA_I386_WINE, ZELVRA_I386_ROOT and
+#          ZELVRA_I386_STAMP set) while the i386 format is switched on, which
 #          tools/x86_smoke.sh does before asking for one (minutes, emulated)
 #
 # The cache: ${XDG_CACHE_HOME:-$HOME/.cache}/zelvra/wine-prefixes/<wine>/<kind>,
@@ -50,6 +52,9 @@ zelvra_prefix_cache() {
 
 zelvra_prefix_stamp() {  # the stamp a prefix of kind $1 carries
   printf 'kind=%s\nwine=%s\nrecipe=%s\n' "$1" "$(zelvra_wine_version)" "$ZELVRA_PREFIX_RECIPE"
+  # A wow64 prefix's 32-bit half comes from the i386 root it was made with.
+  [ "$1" = wow64 ] && printf 'i386-root=%s\n' "${ZELVRA_I386_STAMP:-none}"
+  return 0
 }
 
 zelvra_prefix_problem() {
@@ -112,9 +117,14 @@ zelvra_cached_prefix_problem() {
 # the i386 format switched on; a win64 one is made with it off, under the
 # format lock.
 zelvra_prefix_create() {
-  local kind=$1 dir=$2 lockfd="" state started=$SECONDS
+  local kind=$1 dir=$2 lockfd="" state started=$SECONDS wine=$ZELVRA_WINE64
   mkdir -p "$dir" || return 1
   if [ "$kind" = wow64 ]; then
+    if [ -z "${ZELVRA_I386_WINE:-}" ] || [ -z "${ZELVRA_I386_ROOT:-}" ]; then
+      zelvra_prefix_say "cannot make a wow64 prefix: no i386 root (tools/x86/i386-root.sh)"
+      return 1
+    fi
+    wine=$ZELVRA_I386_WINE
     state=$(head -n 1 "$ZELVRA_I386_FORMAT" 2>/dev/null)
     if [ "$state" != enabled ]; then
       zelvra_prefix_say "cannot make a wow64 prefix: the i386 format ($ZELVRA_I386_FORMAT) is ${state:-not registered}"
@@ -133,10 +143,11 @@ zelvra_prefix_create() {
   (
     export WINEPREFIX="$dir" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     unset DISPLAY
-    "$ZELVRA_WINE64" wineboot --init || exit 1
+    [ "$kind" = wow64 ] && export QEMU_LD_PREFIX="$ZELVRA_I386_ROOT"
+    "$wine" wineboot --init || exit 1
     zelvra_prefix_fonts "$dir" || exit 1
-    "$ZELVRA_WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f || exit 1
-    "$ZELVRA_WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f || exit 1
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f || exit 1
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f || exit 1
     # Everything written to disk before the prefix is moved or copied.
     "$ZELVRA_WINESERVER" -w
   ) </dev/null >"$log" 2>&1 || ok=1

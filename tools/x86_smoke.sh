@@ -10,28 +10,34 @@
 #
 # Prints "x86 smoke run: passed", or "x86 smoke run: skipped: <reason>" and
 # exits 0 where the machine cannot emulate (not x86_64, not root, no
-# binfmt_misc, packages not installable). Any other failure exits 1.
+# binfmt_misc). Any other failure exits 1.
 #
-# Setting up the emulation, as far as it is missing: the i386 architecture,
-# qemu-user-static and wine32:i386 from Debian's packages, binfmt_misc, and
-# the i386 format "qemu-i386" (interpreter /usr/bin/qemu-i386-static, flag F).
-# While that format is on, every NEW 64-bit Wine prefix on the machine also
-# sets up its 32-bit half under emulation (minutes instead of seconds), so it
-# is switched on only for the run (and the making of its prefix) and back off
-# afterwards, also on failure or interruption; the scripts that make 64-bit
-# prefixes wait for the lock held meanwhile.
+# Setting up the emulation, as far as it is missing: the host tools
+# qemu-user-static and mmdebstrap from Debian's packages, binfmt_misc, the
+# i386 format "qemu-i386" (interpreter /usr/bin/qemu-i386-static, flag F),
+# and the 32-bit Wine in a private i386 root (tools/x86/i386-root.sh, cached
+# per user): nothing of i386 goes into the host's package state, and the
+# i386 architecture is never added to dpkg. The host's 64-bit Wine runs the
+# run's Wine services; the installer, the UI driver and the launcher
+# stand-in run through the root's 32-bit loader, emulated.
+#
+# The i386 format is switched on only for the run (and the making of its
+# prefix) and back off afterwards, also on failure or interruption (on a
+# host with a 32-bit Wine of its own, every new 64-bit prefix would set up a
+# 32-bit half meanwhile; the scripts that make 64-bit prefixes wait for the
+# lock held meanwhile).
 #
 # The run's prefix is a 64-bit one whose 32-bit half is set up (a 32-bit
 # program runs in it under WoW64, as on 64-bit Windows; without that half it
 # dies with "could not load kernel32.dll"): BUILD/wineprefix, a fresh copy of
-# the cached wow64 prefix (tools/wine-prefix.sh), which is made once per user
-# and Wine version with the format on, about 2.5 minutes under emulation.
+# the cached wow64 prefix (tools/wine-prefix.sh), which is made once per user,
+# Wine version and root with the format on, about 3 minutes under emulation.
 #
 # Environment:
 #   ZELVRA_X86_BUILD_DIR  build folder (default build/windows-x86, configured
 #                         with the preset; another folder is configured with
 #                         the i686 toolchain and ZELVRA_*_HOST if set)
-#   ZELVRA_FRESH=1        make the cached prefix anew
+#   ZELVRA_FRESH=1        make the cached root and prefix anew
 #   ZELVRA_X86_DISPLAY    X display, e.g. :54 (used if running, else an Xvfb is
 #                         started there; default: an Xvfb on a free display)
 #   ZELVRA_X86_TIMEOUT    limit of each wait of the run, seconds (default 300)
@@ -44,7 +50,6 @@ PREFIX="$BUILD/wineprefix"
 BINFMT=/proc/sys/fs/binfmt_misc
 FORMAT="$BINFMT/qemu-i386"
 QEMU=/usr/bin/qemu-i386-static
-WINE64=/usr/lib/wine/wine64
 # The i386 ELF executable header, as qemu's binfmt configuration gives it.
 I386_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
@@ -73,23 +78,20 @@ if ! flock -n 9; then
   flock -w 1200 9 || fail "another x86 smoke run holds $ZELVRA_FORMAT_LOCK"
 fi
 
-# --- packages --------------------------------------------------------------------
+# --- packages: the host's own (amd64) only ----------------------------------------
+bash "$ZELVRA_ROOT/tools/setup.sh" || fail "setting up the machine failed (tools/setup.sh)"
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-needed=(cmake make python3 xvfb g++-mingw-w64-i686-posix mingw-w64-tools wine64 fonts-wine qemu-user-static wine32:i386)
 missing=()
-for package in "${needed[@]}"; do installed "$package" || missing+=("$package"); done
+for package in qemu-user-static mmdebstrap; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386 || skip "cannot add the i386 architecture to dpkg"
-  fi
-  $SUDO apt-get update -q >/dev/null || skip "apt-get update failed"
+  # A failed index of some suite need not keep these from installing.
+  $SUDO apt-get update -q >/dev/null 2>&1 || say "note: apt-get update reported errors"
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null \
-    || skip "cannot install ${missing[*]}"
+    || fail "cannot install ${missing[*]}"
 fi
-[ -x "$QEMU" ] || skip "$QEMU is missing after installing qemu-user-static"
-[ -e /usr/lib/wine/wine ] || skip "the 32-bit Wine loader is missing after installing wine32:i386"
+[ -x "$QEMU" ] || fail "$QEMU is missing after installing qemu-user-static"
 
 # --- binfmt_misc and the i386 format (registered off; switched on below) ----------
 if [ ! -e "$BINFMT/register" ]; then
@@ -162,6 +164,11 @@ trap 'exit 130' INT TERM
 # --- the prefix (its 32-bit half is made with the format on) and the run -------------------
 echo 1 | $SUDO tee "$FORMAT" >/dev/null || fail "cannot switch on the i386 format"
 say "i386 format on"
+source "$ZELVRA_ROOT/tools/x86/i386-root.sh"
+zelvra_i386_root || fail "no private i386 root with the 32-bit Wine"
+say "the i386 root: $ZELVRA_I386_ROOT ($(du -sm "$ZELVRA_I386_ROOT" | cut -f1) MB)"
+# The root's 32-bit programs take their libraries from the root.
+export QEMU_LD_PREFIX="$ZELVRA_I386_ROOT"
 zelvra_prefix_copy wow64 "$PREFIX" || fail "no usable Wine prefix with a 32-bit half"
 why=$(zelvra_prefix_problem wow64 "$PREFIX") || fail "the run's prefix $PREFIX: $why"
 say "the run's prefix: $PREFIX"
@@ -170,7 +177,7 @@ say "running the installer (each program start takes about a minute)"
 # In the background and in a process group of its own, so that a signal to
 # this script is handled at once (bash runs traps only between foreground
 # commands) and whatever the run leaves can be ended with it.
-python3 "$ZELVRA_ROOT/tools/x86/smoke_run.py" "$BUILD" --wine "$WINE64" --own-process-group \
+python3 "$ZELVRA_ROOT/tools/x86/smoke_run.py" "$BUILD" --wine "$ZELVRA_I386_WINE" --own-process-group \
   --timeout "${ZELVRA_X86_TIMEOUT:-300}" --shots "$BUILD/x86-smoke" &
 RUN_PID=$!
 wait "$RUN_PID"
