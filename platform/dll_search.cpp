@@ -1,10 +1,13 @@
+// The restricted DLL search: the definitions of dll_search.h and the
+// delay-load hook, in a library of their own that every build of the
+// installer links (the DLL-planting test's build links one that keeps the
+// platform's default search instead: tests/win/planted_dll).
 #include "platform/dll_search.h"
 
 #include <delayimp.h>
 
 namespace {
 
-#ifndef ZELVRA_ALLOW_DLL_SEARCH_PATH
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 
 // SetDefaultDllDirectories, where kernel32 has it (Windows 8, and Windows 7
@@ -30,18 +33,12 @@ bool SystemPath(const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
   path[at] = L'\0';
   return true;
 }
-#endif
 
 // Called by the delay-load helper before it loads one of the delay-loaded
 // system libraries (the first call into it). The library comes from the
 // system folder or not at all: the helper's own fallback would search the
 // program's folder.
 FARPROC WINAPI DelayLoadHook(unsigned notification, PDelayLoadInfo info) {
-#ifdef ZELVRA_ALLOW_DLL_SEARCH_PATH
-  (void)notification;
-  (void)info;
-  return nullptr;  // the platform's default search
-#else
   if (notification != dliNotePreLoadLibrary) return nullptr;
   zelvra::RestrictDllSearch();
   wchar_t name[MAX_PATH] = {};  // the names are plain ASCII
@@ -52,7 +49,6 @@ FARPROC WINAPI DelayLoadHook(unsigned notification, PDelayLoadInfo info) {
     ::RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND), 0, 1, &argument);
   }
   return reinterpret_cast<FARPROC>(module);
-#endif
 }
 
 }  // namespace
@@ -65,7 +61,6 @@ PfnDliHook __pfnDliNotifyHook2 = DelayLoadHook;
 namespace zelvra {
 
 void RestrictDllSearch() {
-#ifndef ZELVRA_ALLOW_DLL_SEARCH_PATH  // set only in the test build that shows the planting risk
   static const bool restricted = [] {
     if (SetDefaultDllDirectoriesFn setDefault = SetDefaultDllDirectoriesEntry()) {
       setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -76,13 +71,9 @@ void RestrictDllSearch() {
     return true;
   }();
   (void)restricted;
-#endif
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-#ifdef ZELVRA_ALLOW_DLL_SEARCH_PATH
-  return ::LoadLibraryW(name);
-#else
   if (SetDefaultDllDirectoriesEntry() != nullptr) {
     return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
@@ -91,7 +82,6 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   wchar_t path[MAX_PATH];
   if (!SystemPath(name, path)) return nullptr;
   return ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-#endif
 }
 
 }  // namespace zelvra

@@ -1,3 +1,6 @@
+// The elevation check, in a library of its own that every build of the
+// installer links (the unelevated test build links one that always answers
+// false instead: tests/e2e/unelevated).
 #include "platform/elevation.h"
 
 #include <windows.h>
@@ -5,9 +8,6 @@
 namespace zelvra {
 
 bool IsProcessElevated() {
-#ifdef ZELVRA_TEST_UNELEVATED  // set only in the test build that runs the unelevated path under Wine
-  return false;
-#else
   static const bool elevated = [] {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
@@ -18,7 +18,6 @@ bool IsProcessElevated() {
     return known != FALSE && elevation.TokenIsElevated != 0;
   }();
   return elevated;
-#endif
 }
 
 }  // namespace zelvra

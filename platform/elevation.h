@@ -4,8 +4,7 @@
 
 namespace zelvra {
 
-// Whether the process runs with an elevated (administrator) token. (A test
-// build compiled with ZELVRA_TEST_UNELEVATED always answers false.)
+// Whether the process runs with an elevated (administrator) token.
 bool IsProcessElevated();
 
 }  // namespace zelvra

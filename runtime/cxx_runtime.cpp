@@ -1,6 +1,6 @@
 // Pieces of the C++ run-time that the installer provides itself, linked into
-// ZelvraInstaller.exe only (the test programs keep the toolchain's). Each
-// definition here keeps a part of the statically linked libstdc++ out of the
+// every build of the installer only (the test programs keep the toolchain's).
+// Each definition here keeps a part of the statically linked libstdc++ out of the
 // executable; none changes what the program does while it works correctly.
 // (The guards of function-local statics are in static_init_guards.cpp.)
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The guards of function-local statics (the C++ ABI's __cxa_guard_*), linked
-// into ZelvraInstaller.exe (the test programs keep the toolchain's, but for
-// the test of these). The toolchain's run over its POSIX-threads layer, which
+// into every build of the installer (the test programs keep the toolchain's,
+// but for the test of these). The toolchain's run over its POSIX-threads layer, which
 // links a thread library of its own (about 10 KiB); these over the system's
 // slim lock and condition variable. The protocol is the library's: byte 0 of
 // the guard says "initialised" (the compiler's inline check reads it), byte 1

@@ -14,14 +14,14 @@ set(ZELVRA_BENCH_OUTPUT ${CMAKE_BINARY_DIR}/tools/bench)
 
 add_executable(bench_worker EXCLUDE_FROM_ALL ${ZELVRA_BENCH_SOURCE}/bench_worker.cpp)
 target_compile_options(bench_worker PRIVATE ${ZELVRA_WARNINGS})
-target_link_libraries(bench_worker PRIVATE zelvra_installer zelvra_resources wininet)
-# Pinning the test signing key of the release-option tests, so that the timed
-# signature check of files signed with it passes.
-set(ZELVRA_BENCH_SIGNERS ${CMAKE_BINARY_DIR}/tests/e2e/release_options/signing/update_signers_pinned.cpp)
-if(EXISTS ${ZELVRA_BENCH_SIGNERS})
-  target_sources(bench_worker PRIVATE ${ZELVRA_BENCH_SIGNERS})
+# The product's seams, but pinning the test signing key of the release-option
+# tests, so that the timed signature check of files signed with it passes.
+set(ZELVRA_BENCH_SEAMS ${ZELVRA_PRODUCT_SEAMS})
+if(TARGET zelvra_update_signers_pinned)
+  list(TRANSFORM ZELVRA_BENCH_SEAMS REPLACE "^zelvra_update_signers$" zelvra_update_signers_pinned)
   add_dependencies(bench_worker release_option_files)
 endif()
+target_link_libraries(bench_worker PRIVATE zelvra_installer ${ZELVRA_BENCH_SEAMS} wininet)
 
 add_executable(bench_baseline WIN32 EXCLUDE_FROM_ALL ${ZELVRA_BENCH_SOURCE}/bench_baseline.cpp ${ZELVRA_BENCH_SOURCE}/bench_baseline.rc)
 target_compile_options(bench_baseline PRIVATE ${ZELVRA_WARNINGS})
