@@ -107,6 +107,7 @@ int main(int argc, char **argv) {
     printf(module ? "loaded\n" : "not loaded: error %lu\n", GetLastError());
     return module ? 0 : 1;
   }
-  fprintf(stderr, "usage: stub_probe wait|gone NAME TIMEOUT_MS | hold NAME MS | launch FILE PARAMS | load DLL | move FROM TO\n");
+  fprintf(stderr,
+          "usage: stub_probe wait|gone NAME TIMEOUT_MS | hold NAME MS | launch FILE PARAMS | load DLL | move FROM TO\n");
   return EXIT_USAGE;
 }
