@@ -94,8 +94,11 @@ function(zelvra_add_installer name)
   set_property(TARGET ${name} PROPERTY ZELVRA_INSTALLER_BUILD ON)
   target_compile_options(${name} PRIVATE ${ZELVRA_WARNINGS})
   zelvra_product_code(${name})
+  # One partition for the link-time optimisation: the program is small, and
+  # with the default partitioning the 64-bit compiler has crashed
+  # (binds_to_current_def_p) on code that crosses partitions.
   target_link_options(${name} PRIVATE -municode  # the entry point is wWinMain
-                      -flto -Os -Wl,--gc-sections -Wl,-Map=$<TARGET_FILE_DIR:${name}>/${name}.map)
+                      -flto -flto-partition=one -Os -Wl,--gc-sections -Wl,-Map=$<TARGET_FILE_DIR:${name}>/${name}.map)
   # Linked again when an import library it takes from the build folder changes.
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${ZELVRA_DELAY_IMPORT_LIBS})
   target_link_directories(${name} BEFORE PRIVATE ${ZELVRA_WIN32_MODEL_LIBS})

@@ -73,6 +73,12 @@ std::u16string FolderPathFromFinalPath(const std::u16string& finalPath) {
   return path + u'\\';
 }
 
+bool IsDriveRootVolume(const std::u16string& volumePath) {
+  if (volumePath.size() != 3 || volumePath[1] != u':' || volumePath[2] != u'\\') return false;
+  const char16_t letter = volumePath[0];
+  return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+}
+
 std::u16string MovedAsideName(const std::u16string& name, std::uint64_t number) {
   return name + kMovedAsideMark + HexText(number);
 }

@@ -38,6 +38,14 @@ bool IsLaunchPath(const std::u16string& localPath);
 // empty path stays empty.
 std::u16string FolderPathFromFinalPath(const std::u16string& finalPath);
 
+// Whether `volumePath` (the volume path of the download folder's parent, as
+// the platform gives it) is a whole volume mounted at a drive letter:
+// exactly an ASCII letter, ':' and a backslash. A volume mounted in a folder
+// ("C:\Data\") is not: its mount point is an entry of a folder on another
+// volume, and whoever may change that folder can mount something else there
+// between the checks and the start. A share has no such volume path either.
+bool IsDriveRootVolume(const std::u16string& volumePath);
+
 // The name something gets when it is moved aside in its folder, out of the
 // way of a new file or folder of its name: "<name>.old-<number>", the number
 // in lowercase hexadecimal.

@@ -121,16 +121,13 @@ bool PathNamesHeldFolder(const std::wstring& path, HANDLE held) {
   const zelvra::UniqueHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION namedInfo{};
-  BY_HANDLE_FILE_INFORMATION heldInfo{};
-  return named && ::GetFileInformationByHandle(named.Get(), &namedInfo) &&
-         ::GetFileInformationByHandle(held, &heldInfo) &&
-         namedInfo.dwVolumeSerialNumber == heldInfo.dwVolumeSerialNumber &&
-         namedInfo.nFileIndexHigh == heldInfo.nFileIndexHigh && namedInfo.nFileIndexLow == heldInfo.nFileIndexLow;
+  return named && zelvra::IsSameFile(named.Get(), held);
 }
 
 // NO_ERROR when the held folder is on a fixed local volume that keeps
-// security descriptors: elsewhere the folder's security would mean nothing.
+// security descriptors and is mounted at a drive letter (see
+// zelvra::IsDriveRootVolume): elsewhere the folder's security would mean
+// nothing.
 DWORD CheckVolume(HANDLE folder, const std::wstring& path) {
   DWORD flags = 0;
   if (!::GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
@@ -138,8 +135,8 @@ DWORD CheckVolume(HANDLE folder, const std::wstring& path) {
   }
   if ((flags & FILE_PERSISTENT_ACLS) == 0) return ERROR_NOT_SUPPORTED;
   wchar_t volume[MAX_PATH] = {};
-  if (path.size() < 3 || path[1] != L':' || !::GetVolumePathNameW(path.c_str(), volume, MAX_PATH)) {
-    return ERROR_NOT_SUPPORTED;  // a share, or a volume without a drive letter
+  if (!::GetVolumePathNameW(path.c_str(), volume, MAX_PATH) || !zelvra::IsDriveRootVolume(AfxU16(volume))) {
+    return ERROR_NOT_SUPPORTED;  // a share, or a volume mounted in a folder
   }
   return ::GetDriveTypeW(volume) == DRIVE_FIXED ? NO_ERROR : ERROR_NOT_SUPPORTED;
 }
@@ -240,6 +237,7 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
   if (!m_folder) return ERROR_ALREADY_EXISTS;
   m_temp = std::move(heldTemp);
   m_strPath = tempFolder + kFolderName + L"\\";
+  m_strTempPath = tempFolder;
   return NO_ERROR;
 }
 
@@ -247,6 +245,7 @@ void CDownloadFolder::Release() {
   m_folder.Reset();
   m_temp.Reset();
   m_strPath.Empty();
+  m_strTempPath.Empty();
 }
 
 std::u16string DownloadFolderDescriptorSddl() {

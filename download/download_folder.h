@@ -46,6 +46,9 @@ class CDownloadFolder {
   // prefix where a drive letter or share names it), ending with a backslash:
   // the form shown in messages and used to start the launcher.
   const CString& Path() const { return m_strPath; }
+  // The held %TEMP%'s path in the same form, ending with a backslash: the
+  // download folder's parent.
+  const CString& TempPath() const { return m_strTempPath; }
   // Lets both folders go.
   void Release();
 
@@ -53,6 +56,7 @@ class CDownloadFolder {
   zelvra::UniqueHandle m_temp;
   zelvra::UniqueHandle m_folder;
   CString m_strPath;
+  CString m_strTempPath;
 };
 
 // The security descriptor a new download folder is given, built as the

@@ -21,8 +21,12 @@ constexpr DWORD_PTR kContext = 1;
 // Never an answer from a cache: RELOAD keeps WinInet's own cache out, and
 // PRAGMA_NOCACHE sends "Pragma: no-cache" so that a caching proxy on the way
 // (the session uses the system's proxy configuration) asks the server too.
-// RELOAD alone sends no such header (seen with Wine's WinInet).
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_TRANSFER_BINARY;
+// RELOAD alone sends no such header (seen with Wine's WinInet). And nothing
+// into the user's stores: NO_CACHE_WRITE keeps the downloaded file out of the
+// cache (a folder of the user's, which an elevated run must not write into
+// nor leave a copy of a program in), NO_COOKIES keeps cookies out both ways.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_TRANSFER_BINARY |
+                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES;
 
 // Closes and deletes an HTTP file when the run leaves its scope, also on an
 // exception.

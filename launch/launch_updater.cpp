@@ -7,12 +7,14 @@
 #include <cwchar>
 #include <string>
 
-#include "core/launch_environment.h"
+#include "core/download_paths.h"
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
 #include "platform/elevation.h"
 #include "platform/handle.h"
+#include "launch/launcher_start.h"
 #include "launch/update_trust.h"
+#include "platform/held_folder.h"
 #include "res/resource.h"
 #include "ui/download_dlg.h"
 #include "ui/installer_dlg.h"
@@ -37,49 +39,46 @@ DWORD LastErrorOr(DWORD fallback) {
   return error != NO_ERROR ? error : fallback;
 }
 
-// This program's environment without the variables through which a runtime
-// would load code the user names (zelvra::LauncherEnvironment), for the
-// elevated launcher: the environment is the user's to set.
-std::u16string ElevatedLauncherEnvironment() {
-  wchar_t* own = ::GetEnvironmentStringsW();
-  if (own == nullptr) return zelvra::LauncherEnvironment(std::u16string());  // none rather than unfiltered
-  const wchar_t* end = own;
-  while (*end != L'\0') end += std::wcslen(end) + 1;
-  std::u16string environment = zelvra::LauncherEnvironment(
-      std::u16string(reinterpret_cast<const char16_t*>(own), static_cast<size_t>(end - own)));
-  ::FreeEnvironmentStringsW(own);
-  return environment;
-}
-
-// Starts the launcher hidden, in the installer's current folder, with the
-// parameters after its quoted path (as the shell's "open" of a program
-// does). NO_ERROR when it runs, with its process in `process`; otherwise the
-// system error code of the failed start.
+// Starts the launcher hidden, with the parameters after its quoted path (as
+// the shell's "open" of a program does). NO_ERROR when it runs, with its
+// process in `process`; otherwise the system error code of the failed start.
 //
-// Elevated, the program is started directly, by the path that was checked,
-// and nothing is looked up: the shell would look the "open" verb up in the
-// merged class registry, where a per-user "exefile" entry, which any program
-// of the user can write, could run its own command in the launcher's place
-// with this program's rights. Not elevated, there is nothing to gain that
-// way, and the shell's start is kept (it can ask for elevation where the
-// launcher's manifest requires it, and reports a broken file itself).
-[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, zelvra::UniqueHandle& process) {
+// Elevated, the program is started directly, as the file that was checked,
+// and nothing is looked up (zelvra::StartHeldProgram): the shell would look
+// the "open" verb up in the merged class registry, where a per-user
+// "exefile" entry, which any program of the user can write, could run its
+// own command in the launcher's place with this program's rights. It starts
+// in its own folder, which then cannot be renamed while it (or a child that
+// inherits the folder) runs, so that what it later does by path in its
+// folder stays there; a relative path in its command line resolves there
+// too. Its environment holds the system's variables and the user's names
+// only (zelvra::LauncherEnvironment). `check` holds the files of a pinned
+// build; otherwise the launcher is opened through the held folder here and
+// held until it runs.
+//
+// Not elevated, there is nothing to gain that way, and the shell's start is
+// kept: in the installer's current folder, with its environment (it can ask
+// for elevation where the launcher's manifest requires it, and reports a
+// broken file itself).
+[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, const CDownloadFolder& folder,
+                                  const CUpdateFileCheck& check, zelvra::UniqueHandle& process) {
   if (zelvra::IsProcessElevated()) {
-    std::u16string environment = ElevatedLauncherEnvironment();
-    std::wstring commandLine = L"\"" + path.str() + L"\" " + parameters.str();
-    STARTUPINFOW startup;
-    std::memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                          &environment[0], nullptr, &startup, &started)) {
-      return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    if (!folder.IsHeld()) return ERROR_INVALID_HANDLE;
+    zelvra::HeldLauncherStart start;
+    zelvra::UniqueHandle opened;
+    start.heldFile = check.HeldFile(path);
+    if (start.heldFile == nullptr) {
+      HANDLE file = nullptr;
+      const DWORD error = zelvra::OpenInFolder(folder.Handle(), AfxWide(zelvra::kLaunchFileName), GENERIC_READ,
+                                               FILE_SHARE_READ, FILE_OPEN,
+                                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
+      if (error != NO_ERROR) return error;
+      opened.Reset(file);
+      start.heldFile = file;
     }
-    ::CloseHandle(started.hThread);  // not needed: the process handle is kept
-    process.Reset(started.hProcess);
-    return NO_ERROR;
+    start.currentFolder = zelvra::ElevatedLauncherFolder(folder.Path());
+    start.environment = zelvra::ElevatedLauncherEnvironment(folder.TempPath());
+    return zelvra::StartHeldProgram(path, parameters, start, process);
   }
   SHELLEXECUTEINFOW launch;
   std::memset(&launch, 0, sizeof(launch));
@@ -120,7 +119,8 @@ BOOL CInstallerDlg::LaunchUpdater() {
   zelvra::UniqueHandle process;
   // The box below says that the launcher could not be started; the
   // system's reason has no place in it.
-  const bool launched = StartLauncher(launchPath, parameters, process) == NO_ERROR;
+  const bool launched =
+      StartLauncher(launchPath, parameters, downloads.GetDownloadFolder(), check, process) == NO_ERROR;
   m_bLaunched = launched ? 1 : 0;
   check.Release();
   if (launched) {

@@ -103,13 +103,22 @@ bool CUpdateFileCheck::Verify(const std::vector<CString>& files, HANDLE folder) 
     } else {
       file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    m_files.emplace_back(path, zelvra::UniqueHandle(file));
+    m_files.emplace_back();
+    m_files.back().path = path;
+    m_files.back().handle.Reset(file);
   }
   bool allPassed = !m_files.empty();
   for (const auto& file : m_files) {
-    if (!file.second || !IsPinned(VerifiedSignerFingerprint(file.first, file.second.Get()))) allPassed = false;
+    if (!file.handle || !IsPinned(VerifiedSignerFingerprint(file.path, file.handle.Get()))) allPassed = false;
   }
   return allPassed;
+}
+
+HANDLE CUpdateFileCheck::HeldFile(const CString& path) const {
+  for (const auto& file : m_files) {
+    if (file.path == path) return file.handle.Get();
+  }
+  return nullptr;
 }
 
 void CUpdateFileCheck::Release() { m_files.clear(); }
@@ -119,13 +128,13 @@ void CUpdateFileCheck::DeleteFiles() {
     // Through the handles that were checked: they go once released.
     for (const auto& file : m_files) {
       // A file that cannot be deleted is not started either: nothing is.
-      if (file.second) static_cast<void>(zelvra::DeleteByHandle(file.second.Get()));
+      if (file.handle) static_cast<void>(zelvra::DeleteByHandle(file.handle.Get()));
     }
     Release();
     return;
   }
   std::vector<CString> paths;
-  for (const auto& file : m_files) paths.push_back(file.first);
+  for (const auto& file : m_files) paths.push_back(file.path);
   Release();
   for (const CString& path : paths) ::DeleteFileW(path);
 }

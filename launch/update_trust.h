@@ -13,7 +13,6 @@
 
 #include <windows.h>
 
-#include <utility>
 #include <vector>
 
 #include "framework/afxstring.h"
@@ -37,12 +36,19 @@ class CUpdateFileCheck {
   // With `folder` (the held download folder of an elevated run) each file is
   // opened through it by its name, never by its path.
   [[nodiscard]] bool Verify(const std::vector<CString>& files, HANDLE folder = nullptr);
+  // The held handle of `path`, one of the files given to Verify; null when
+  // it is not held.
+  HANDLE HeldFile(const CString& path) const;
   // Lets the files go (once the launcher has started).
   void Release();
   // Lets the files go and deletes every one of them.
   void DeleteFiles();
 
  private:
-  std::vector<std::pair<CString, zelvra::UniqueHandle>> m_files;
+  struct CheckedFile {
+    CString path;
+    zelvra::UniqueHandle handle;  // null when the file could not be opened
+  };
+  std::vector<CheckedFile> m_files;
   bool m_bDeletable = false;  // the files were opened with the right to delete them
 };

@@ -193,4 +193,12 @@ void DeleteMovedAside(HANDLE folder) {
   }
 }
 
+bool IsSameFile(HANDLE first, HANDLE second) {
+  BY_HANDLE_FILE_INFORMATION firstInfo{};
+  BY_HANDLE_FILE_INFORMATION secondInfo{};
+  return ::GetFileInformationByHandle(first, &firstInfo) && ::GetFileInformationByHandle(second, &secondInfo) &&
+         firstInfo.dwVolumeSerialNumber == secondInfo.dwVolumeSerialNumber &&
+         firstInfo.nFileIndexHigh == secondInfo.nFileIndexHigh && firstInfo.nFileIndexLow == secondInfo.nFileIndexLow;
+}
+
 }  // namespace zelvra

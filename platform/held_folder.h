@@ -28,6 +28,9 @@ void DeleteMovedAside(HANDLE folder);
 // Marks the object of `object` (opened with DELETE) for deletion; it goes
 // when its last handle closes. For a link opened as itself, the link goes.
 [[nodiscard]] DWORD DeleteByHandle(HANDLE object);
+// Whether `first` and `second` are handles to the same file or folder: the
+// same volume serial number and file index (false when either cannot say).
+bool IsSameFile(HANDLE first, HANDLE second);
 // The attributes of the entry `name` of `folder` as the folder lists it (a
 // link shows as a reparse point there, whatever opening it does), or
 // INVALID_FILE_ATTRIBUTES.

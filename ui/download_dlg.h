@@ -33,6 +33,8 @@ class CDownloadDlg : public CDialog {
   // Elevated: the download folder, held until this dialog is destroyed;
   // null otherwise.
   HANDLE GetFolderHandle() const { return m_downloadFolder.Handle(); }
+  // Elevated: the download folder, as above (not held otherwise).
+  const CDownloadFolder& GetDownloadFolder() const { return m_downloadFolder; }
 
   // Registers the progress bar's class before the dialog is created: only
   // this dialog needs the common controls, so the prompt starts without them.

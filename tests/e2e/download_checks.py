@@ -165,6 +165,7 @@ class InstallerRun:
         environment = {"ZELVRA_STUB_HOLD_MS": str(STUB_HOLD_MS)}
         environment.update(temp.environment)
         environment.update(env or {})
+        environment = harness.with_stub_settings(environment)
         exe = exe or harness.installer_exe()
         if driver is None:
             self.pid = test.launch(exe, args, env=environment)

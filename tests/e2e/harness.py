@@ -20,7 +20,9 @@ SOURCE_DIR = pathlib.Path(os.environ.get("ZELVRA_SOURCE_DIR") or pathlib.Path(__
 BUILD_DIR = pathlib.Path(os.environ.get("ZELVRA_BUILD_DIR") or SOURCE_DIR / "build" / "windows-x64")
 
 sys.path.insert(0, str(SOURCE_DIR / "tools" / "uidriver"))
+sys.path.insert(0, str(SOURCE_DIR / "tools" / "stub_launcher"))
 import uidriver  # noqa: E402  (found through the path above)
+from launcher_record import write_stub_settings  # noqa: E402
 
 WINE = uidriver.WINE
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -57,6 +59,21 @@ def wine_env(language=None, **extra):
     if language is not None:
         env.update(LANGUAGES[language])
     env.update(extra)
+    return env
+
+
+STUB_SETTING_PREFIX = "ZELVRA_STUB_"
+
+
+def with_stub_settings(env):
+    """`env` without its ZELVRA_STUB_<KEY> entries, which become the launcher
+    stand-in's settings (<key> in lower case) in the prefix instead: the
+    elevated installer passes no such variable on. The settings file is
+    replaced (removed when there are none)."""
+    env = dict(env or {})
+    settings = {name[len(STUB_SETTING_PREFIX):].lower(): env.pop(name)
+                for name in list(env) if name.startswith(STUB_SETTING_PREFIX)}
+    write_stub_settings(wine_prefix(), **settings)
     return env
 
 
@@ -175,6 +192,7 @@ class WineTestCase(unittest.TestCase):
         if not self.driver.alive:  # a previous test stopped it
             type(self).driver = uidriver.Driver(uidriver_exe(), language=self.language)
         self.launched = []
+        write_stub_settings(wine_prefix())  # no launcher settings of an earlier test
 
     def launch(self, path, args="", **options):
         """Starts a program through the driver (Unix or Windows path); returns its pid."""

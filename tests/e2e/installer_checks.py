@@ -199,7 +199,7 @@ class InstallerTestCase(harness.WineTestCase):
                        "ZELVRA_STUB_HOLD_MS": LAUNCHER_HOLD_MS}
         environment.update(env or {})
         pid = self.launch(harness.installer_exe(), args, command_line=command_line,
-                          cwd=harness.to_windows_path(self.work_dir), env=environment)
+                          cwd=harness.to_windows_path(self.work_dir), env=harness.with_stub_settings(environment))
         if not wait_prompt:
             return pid
         prompt = self.driver.wait_window(pid, title=TITLE, cls="#32770", owner=0)

@@ -32,6 +32,42 @@ class HandOffTests:
     def primary_requests(self):
         return [("primary", PRIMARY_PATHS[name]) for name in UPDATE_FILES]
 
+    def run_to_finished_look(self, command_line=None, env=None):
+        """Starts the installer, presses OK and waits for the finished look;
+        returns (pid, prompt, launcher start record, time the look was seen)."""
+        pid, prompt = self.start_installer(command_line=command_line, env=env)
+        self.driver.click(prompt.hwnd, IDOK)
+        start = self.wait_launcher_start(timeout=20.0)
+        seen_at, _ = self.wait_finished_look(prompt)
+        return pid, prompt, start, seen_at
+
+    def test_the_launcher_gets_the_systems_variables_and_the_users_names_only(self):
+        """Whatever the installer's environment says, the elevated launcher
+        gets the system's own variables, the user's names and the checked
+        temporary folder; a variable the user sets never reaches it."""
+        self.start_mirror()
+        user_bin = "C:\\users\\Public\\zelvra-user-bin"
+        given = {"windir": "C:\\zelvra-windir", "SystemRoot": "C:\\zelvra-windir", "ComSpec": "C:\\zelvra\\cmd.exe",
+                 "PATH": user_bin + ";C:\\windows\\system32;C:\\windows", "DOTNET_ROOT": "C:\\zelvra-dotnet",
+                 "JAVA_TOOL_OPTIONS": "-javaagent:C:\\x.jar", "NODE_OPTIONS": "--require C:\\x.js",
+                 "ZELVRA_MARKER": "1"}
+        pid, prompt, start, _ = self.run_to_finished_look(env=given)
+        environment = launcher_environment(start)
+        windows = "C:\\windows"
+        for name in ("WINDIR", "SYSTEMROOT"):
+            self.assertTrue(same_windows_path(environment.get(name, ""), windows), (name, environment.get(name)))
+        self.assertTrue(same_windows_path(environment.get("COMSPEC", ""), windows + "\\system32\\cmd.exe"),
+                        environment.get("COMSPEC"))
+        self.assertNotIn(user_bin.lower(), environment["PATH"].lower())
+        self.assertIn("c:\\windows\\system32", environment["PATH"].lower())
+        self.assertEqual([name for name in ("DOTNET_ROOT", "JAVA_TOOL_OPTIONS", "NODE_OPTIONS", "ZELVRA_MARKER")
+                          if name in environment], [])
+        self.assertTrue(same_windows_path(environment["TEMP"], self.temp_windows), environment["TEMP"])
+        self.assertTrue(same_windows_path(environment["TMP"], self.temp_windows), environment["TMP"])
+        self.assertIn("USERPROFILE", environment)
+        self.assertEqual([name for name in environment if name.startswith("=")], [], "no per-drive entries")
+        self.end_finished_prompt(pid, prompt, self.finished_ending)
+
     def assert_downloaded_as_served(self):
         for name in UPDATE_FILES:
             with self.subTest(file=name):
@@ -87,7 +123,8 @@ class HandOffTests:
                         start["exe"])
         self.assertEqual(start["arguments"], NO_ARGUMENTS_PARAMETERS)
         self.assertEqual((start["startf_useshowwindow"], start["show_window"]), ("1", "0"), "started hidden")
-        self.assertTrue(same_windows_path(start["cwd"], harness.to_windows_path(self.work_dir)), start["cwd"])
+        # Elevated (as every program under Wine is), it starts in its own folder.
+        self.assertTrue(same_windows_path(start["cwd"], self.download_folder_windows), start["cwd"])
         self.assertEqual(len(self.launcher_blocks("mutex")), 1)
 
         self.end_finished_prompt(pid, prompt, self.finished_ending)
@@ -200,15 +237,6 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
     language = "en"
     finished_ending = "close button"
 
-    def run_to_finished_look(self, command_line=None, env=None):
-        """Starts the installer, presses OK and waits for the finished look;
-        returns (pid, prompt, launcher start record, time the look was seen)."""
-        pid, prompt = self.start_installer(command_line=command_line, env=env)
-        self.driver.click(prompt.hwnd, IDOK)
-        start = self.wait_launcher_start(timeout=20.0)
-        seen_at, _ = self.wait_finished_look(prompt)
-        return pid, prompt, start, seen_at
-
     def fresh_run(self):
         """Between two runs in one test: no download folder, no record, no log."""
         self._end_launchers()
@@ -252,20 +280,45 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
                 self.assert_downloaded_as_served()
                 self.end_finished_prompt(pid, prompt, "close button")
 
-    def test_the_launcher_gets_no_variable_through_which_a_runtime_loads_code(self):
-        """The elevated launcher gets the installer's environment without the
-        variables that make a runtime load what they name (a profiler, a
-        start-up hook, a compatibility layer); everything else comes through."""
+    def test_the_launchers_folder_cannot_be_renamed_while_it_runs(self):
+        """The launcher runs in its download folder: once the installer has
+        ended, nothing can rename that folder from under it and put other
+        files where the launcher looks for its own."""
         self.start_mirror()
-        hidden = {"COR_ENABLE_PROFILING": "1", "COR_PROFILER": "{32E2F4DA-1BEA-47EA-88F9-C5DAF691C94A}",
-                  "DOTNET_STARTUP_HOOKS": "C:\\hook.dll", "__COMPAT_LAYER": "RunAsInvoker"}
-        pid, prompt, start, _ = self.run_to_finished_look(env=hidden)
-        environment = launcher_environment(start)
-        self.assertEqual([name for name in hidden if name in environment], [])
-        self.assertTrue(same_windows_path(environment["TEMP"], self.temp_windows), environment["TEMP"])
-        self.assertIn("c:\\windows\\system32", environment["PATH"].lower())
-        self.assertEqual(environment["ZELVRA_STUB_HOLD_MS"], LAUNCHER_HOLD_MS)
+        pid, prompt, start, _ = self.run_to_finished_look(env={"ZELVRA_STUB_HOLD_MS": "20000"})
+        self.assertTrue(same_windows_path(start["cwd"], self.download_folder_windows), start["cwd"])
         self.end_finished_prompt(pid, prompt, "close button")
+        aside = self.download_folder_windows + ".aside"
+        probe = self.launch(harness.build_dir() / "tools" / "stub_launcher" / "stub_probe.exe",
+                            'move "%s" "%s"' % (self.download_folder_windows, aside))
+        self.assertEqual(self.driver.wait_exit(probe, timeout=20.0), 1, "the folder was renamed")
+        self.assertTrue(self.download_folder.is_dir())
+        self.assertEqual(self.launcher_blocks("exit"), [], "the launcher was still running")
+
+    def test_a_launch_path_made_to_lead_elsewhere_during_the_downloads_starts_nothing(self):
+        """A folder on the way to the download folder is renamed aside while
+        the launcher downloads, and another program is put where its path now
+        leads: that program never runs, and the run ends as a failed launch."""
+        mirror = self.start_mirror()
+        mirror.set_fault("primary", PRIMARY_PATHS["ZVCallUpdater.exe"], delay=3.0, times=1)
+        temp = self.work_dir / "tmp"
+        temp.mkdir()
+        temp_windows = harness.to_windows_path(temp)
+        pid, prompt = self.start_installer(env={"TEMP": temp_windows, "TMP": temp_windows})
+        self.driver.click(prompt.hwnd, IDOK)
+        mirror.wait_requests(host="primary", path=PRIMARY_PATHS["ZVCallUpdater.exe"], finished=False, timeout=20.0)
+        temp.rename(self.work_dir / "tmp.aside")
+        (temp / "ZelvraManager").mkdir(parents=True)
+        (temp / "ZelvraManager" / "ZVCallUpdater.exe").write_bytes(self.served("ZVCallUpdater.exe") + b"marked")
+
+        box = self.driver.message_box(pid, title=TITLE, timeout=20.0)
+        self.assert_box(box, self.strings[57349], prompt.hwnd, [IDOK], "exclamation")
+        self.driver.answer(box, IDOK)
+        self.wait_finished_look(prompt)
+        self.assertEqual(self.launcher_blocks(), [], "a program was started")
+        held = self.work_dir / "tmp.aside" / "ZelvraManager" / "ZVCallUpdater.exe"
+        self.assertEqual(held.read_bytes(), self.served("ZVCallUpdater.exe"), "the download went to the held folder")
+        self.end_finished_prompt(pid, prompt, "close button", exit_code=EXIT_INSTALL_FAILED)
 
     def test_wait_for_the_launcher_mutex_ends_early_or_after_thirty_probes(self):
         self.start_mirror()

@@ -151,7 +151,7 @@ class RunTestCase(harness.WineTestCase):
         environment.update(NO_PROXY_FROM_ENVIRONMENT)
         environment.update(env or {})
         pid = self.launch(exe or harness.installer_exe(), cwd=harness.to_windows_path(cwd or self.scratch),
-                          env=environment)
+                          env=harness.with_stub_settings(environment))
         prompt = self.driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=30)
         return pid, prompt
 
@@ -325,7 +325,7 @@ class DllPlantingTest(RunTestCase):
                                "ZELVRA_STUB_HOLD_MS": LAUNCHER_HOLD_MS,
                                "ZELVRA_PLANT_MARKER": harness.to_windows_path(marker)}
                 pid = self.launch(folder / "ZelvraInstaller.exe", cwd=harness.to_windows_path(folder),
-                                  env=environment)
+                                  env=harness.with_stub_settings(environment))
                 # A planted library that lacks what the system's libraries
                 # import from it can keep the prompt from ever appearing.
                 deadline = time.monotonic() + 30

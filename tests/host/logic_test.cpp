@@ -137,6 +137,14 @@ TEST(DownloadPaths, FolderPathFromFinalPathDropsThePrefixWhereAShortFormExists) 
   }
 }
 
+TEST(DownloadPaths, OnlyAVolumeAtADriveLetterIsAcceptedForTheDownloadFolder) {
+  for (const char16_t* volume : {u"C:\\", u"z:\\"}) EXPECT_TRUE(zelvra::IsDriveRootVolume(volume));
+  for (const char16_t* volume : {u"C:\\Data\\", u"C:", u"C:/", u"1:\\", u"\\\\server\\share\\",
+                                 u"\\\\?\\Volume{1}\\", u"\u00c4:\\", u""}) {
+    EXPECT_FALSE(zelvra::IsDriveRootVolume(volume)) << ::testing::PrintToString(std::u16string(volume));
+  }
+}
+
 TEST(ProgressPosition, IsTruncatedPercentOfTheLength) {
   struct Case {
     std::uint32_t received, length;

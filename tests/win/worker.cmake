@@ -8,7 +8,7 @@ add_executable(worker_test
   ${CMAKE_CURRENT_LIST_DIR}/worker_harness.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker_mirror.cpp)
 target_compile_options(worker_test PRIVATE ${ZELVRA_WARNINGS})
-target_link_libraries(worker_test PRIVATE zelvra_installer ${ZELVRA_PRODUCT_SEAMS} gtest gmock ws2_32 shlwapi)
+target_link_libraries(worker_test PRIVATE zelvra_installer ${ZELVRA_PRODUCT_SEAMS} gtest gmock ws2_32 shlwapi wininet)
 add_test(NAME worker_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_with_mirror.py
                  --emulator ${CMAKE_CROSSCOMPILING_EMULATOR} --locale ko_KR.UTF-8

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <shlwapi.h>
+#include <wininet.h>
 
 #include "core/folder_security.h"
 #include "download/download_folder.h"
@@ -892,6 +893,57 @@ TEST_F(WorkerTest, EveryRequestNamesTheApplicationAndAsksForNoCachedAnswer) {
   std::printf("[ observe  ] request headers sent by this WinInet:");
   for (const auto& header : all.front().headers) std::printf(" [%s: %s]", header.first.c_str(), header.second.c_str());
   std::printf("\n");
+}
+
+// Whether WinInet's cache holds an entry for `url`, and its cookie store a
+// cookie for it.
+bool Cached(const std::string& url) {
+  DWORD size = 0;
+  const std::wstring wide = worker_test::Wide(url);
+  return GetUrlCacheEntryInfoW(wide.c_str(), nullptr, &size) || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+bool HasCookie(const std::string& url) {
+  DWORD size = 0;
+  const std::wstring wide = worker_test::Wide(url);
+  return InternetGetCookieW(wide.c_str(), nullptr, nullptr, &size) != FALSE;
+}
+
+// Fetches `url` with the flags the worker used to send (no cache answer, but
+// no word on the cache and cookie stores), as a plain WinInet client does.
+bool FetchWithoutStoreFlags(const std::string& url) {
+  HINTERNET session = InternetOpenW(kTitle, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  const std::wstring wide = worker_test::Wide(url);
+  HINTERNET request = session != nullptr ? InternetOpenUrlW(session, wide.c_str(), nullptr, 0,
+                                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE, 0)
+                                         : nullptr;
+  char piece[512];
+  DWORD read = 0;
+  bool ok = request != nullptr;
+  while (ok && InternetReadFile(request, piece, sizeof(piece), &read) && read != 0) {
+  }
+  if (request != nullptr) InternetCloseHandle(request);
+  if (session != nullptr) InternetCloseHandle(session);
+  return ok;
+}
+
+// Nothing of a download lands in the user's stores: an elevated run must not
+// write into folders of the user's, nor leave a copy of a program there.
+TEST_F(WorkerTest, NothingOfTheDownloadLandsInTheCacheOrTheCookieStore) {
+  const char* withCookie = R"({"headers":{"Set-Cookie":"zelvra=1; Path=/"}})";
+  const std::string plain = Serve("primary", Bytes(600, 62), "/plain-client.bin");
+  Fault("primary", withCookie, "/plain-client.bin");
+  ASSERT_TRUE(FetchWithoutStoreFlags(plain));
+  EXPECT_TRUE(Cached(plain)) << "this WinInet caches what a plain client downloads";
+  EXPECT_TRUE(HasCookie(plain)) << "and keeps the cookies it is given";
+  DeleteUrlCacheEntryW(worker_test::Wide(plain).c_str());
+  InternetSetCookieW(worker_test::Wide(plain).c_str(), L"zelvra", L"; expires=Thu, 01-Jan-1970 00:00:00 GMT");
+
+  const std::string ours = Serve("primary", Bytes(600, 63));
+  Fault("primary", withCookie);
+  auto run = RunToEnd(ours, ours);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run->Notifications().back().message) << Describe(*run);
+  EXPECT_FALSE(Cached(ours));
+  EXPECT_FALSE(HasCookie(ours));
 }
 
 // ---------------------------------------------------------------------------

@@ -53,10 +53,12 @@ ROOT = HERE.parent.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / "tools" / "mirror"))
 sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
+sys.path.insert(0, str(ROOT / "tools" / "stub_launcher"))
 import benchlib  # noqa: E402
 import report  # noqa: E402
 import uidriver  # noqa: E402
 from mirror_client import Mirror  # noqa: E402
+from launcher_record import write_stub_settings  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 ENGLISH = uidriver.LANGUAGES["en"]
@@ -473,7 +475,7 @@ def link_run(installer, quick):
             for label, cpu in (("same", 0), ("other", 1)):
                 with PinnedServer(server), uidriver.Driver(
                         installer.build / "tools" / "uidriver" / "uidriver.exe", language="en",
-                        env={"ZELVRA_STUB_HOLD_MS": "500"}, wine=pinned_wine(installer.work, cpu)) as driver:
+                        wine=pinned_wine(installer.work, cpu)) as driver:
                     installer.driver = driver
                     runs += [one_run(label) for _ in range(1 if quick else 2)]
         finally:
@@ -569,9 +571,10 @@ def cancel_run(installer, quick):
 
 def real_installer_sections(build, tools, work, selected, quick, results):
     temp = wine_temp()
+    # The launcher stand-in ends half a second after its mutex.
+    write_stub_settings(os.environ["WINEPREFIX"], hold_ms=500)
     with Mirror.start_standard(str(build / "mirror-stubs"), ports=configured_ports(build)) as mirror, \
-            uidriver.Driver(build / "tools" / "uidriver" / "uidriver.exe", language="en",
-                            env={"ZELVRA_STUB_HOLD_MS": "500"}) as driver:
+            uidriver.Driver(build / "tools" / "uidriver" / "uidriver.exe", language="en") as driver:
         installer = Installer(build, tools, mirror, driver, temp, work)
         try:
             if "link" in selected:

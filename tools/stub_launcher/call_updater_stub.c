@@ -4,7 +4,7 @@
  * for a while and exits with code 0. A GUI-subsystem program without windows,
  * as the real launcher is when it is started hidden.
  *
- * Record file: %ZELVRA_STUB_RECORD% (a Windows path) if set, else
+ * Record file: the setting "record" (a Windows path) if set, else
  * launcher-record.txt next to this program. Blocks are APPENDED, one write per
  * block, each ended by an empty line; lines are "key=value" in UTF-8, split at
  * the first "=". In values "%", CR and LF are written as %25, %0D and %0A
@@ -25,13 +25,16 @@
  *                 -- absent when the mutex is never created
  *   event=exit    pid, tick_ms, time_ms, exit_code
  *
- * Environment:
- *   ZELVRA_STUB_RECORD          record file (default: next to the program)
- *   ZELVRA_STUB_MUTEX_DELAY_MS  ms before the mutex is created (default 0;
- *                               -1 or "never": never created)
- *   ZELVRA_STUB_HOLD_MS         ms the mutex is held before exit (default 15000)
- *   ZELVRA_STUB_MUTEX_NAME      mutex name (default "Zelvra_CallUpdater"), so
- *                               that a test can avoid disturbing others
+ * Settings: section [launcher] of the file <system drive>\ZelvraStub\settings.ini
+ * (C:\ZelvraStub\settings.ini in a Wine prefix), read at each start; not the
+ * environment, which the elevated installer gives only the system's
+ * variables and the user's names (a test checks just that):
+ *   record          record file (default: next to the program)
+ *   mutex_delay_ms  ms before the mutex is created (default 0; -1 or
+ *                   "never": never created)
+ *   hold_ms         ms the mutex is held before exit (default 15000)
+ *   mutex_name      mutex name (default "Zelvra_CallUpdater"), so that a test
+ *                   can avoid disturbing others
  */
 #include <windows.h>
 #include <shellapi.h>
@@ -136,22 +139,32 @@ static void WriteBlock(const wchar_t *path, Block *block) {
   block->length = 0;
 }
 
-/* The environment variable's value, or NULL when it is not set. Caller frees. */
-static wchar_t *EnvironmentValue(const wchar_t *name) {
-  DWORD size = GetEnvironmentVariableW(name, NULL, 0);
-  if (size == 0) return NULL;
-  wchar_t *value = malloc(size * sizeof(wchar_t));
-  if (value && GetEnvironmentVariableW(name, value, size) >= size) {
+/* The settings file: <system drive>\ZelvraStub\settings.ini. */
+static void SettingsPath(wchar_t *path, size_t size) {
+  wchar_t windows[MAX_PATH] = L"C:\\";
+  UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (length < 3 || length >= MAX_PATH) wcscpy(windows, L"C:\\");
+  swprintf(path, size, L"%.2ls\\ZelvraStub\\settings.ini", windows);
+}
+
+/* The setting's value, or NULL when it is not set. Caller frees. */
+static wchar_t *SettingValue(const wchar_t *name) {
+  wchar_t path[MAX_PATH];
+  SettingsPath(path, MAX_PATH);
+  wchar_t *value = malloc(MAX_PATH * 4 * sizeof(wchar_t));
+  if (!value) return NULL;
+  DWORD length = GetPrivateProfileStringW(L"launcher", name, L"", value, MAX_PATH * 4, path);
+  if (length == 0) {
     free(value);
     return NULL;
   }
   return value;
 }
 
-/* Milliseconds from the environment: `fallback` when unset or unreadable,
+/* Milliseconds from the settings: `fallback` when unset or unreadable,
  * NEVER for "never" or any negative number. */
-static long MillisecondsFromEnvironment(const wchar_t *name, long fallback) {
-  wchar_t *text = EnvironmentValue(name);
+static long MillisecondsSetting(const wchar_t *name, long fallback) {
+  wchar_t *text = SettingValue(name);
   long value = fallback;
   if (text) {
     wchar_t *end = NULL;
@@ -241,9 +254,9 @@ static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, lo
   if (environment) FreeEnvironmentStringsW(environment);
 }
 
-/* The record file: from the environment, else next to this program. */
+/* The record file: from the settings, else next to this program. */
 static wchar_t *RecordPath(void) {
-  wchar_t *path = EnvironmentValue(L"ZELVRA_STUB_RECORD");
+  wchar_t *path = SettingValue(L"record");
   if (path && *path) return path;
   free(path);
   path = calloc(MAX_PATH * 4, sizeof(wchar_t));
@@ -262,13 +275,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
   (void)commandLine;
   (void)show;
   wchar_t *recordPath = RecordPath();
-  wchar_t *mutexName = EnvironmentValue(L"ZELVRA_STUB_MUTEX_NAME");
+  wchar_t *mutexName = SettingValue(L"mutex_name");
   if (!mutexName || !*mutexName) {
     free(mutexName);
     mutexName = _wcsdup(LAUNCHER_MUTEX_NAME);
   }
-  long delayMs = MillisecondsFromEnvironment(L"ZELVRA_STUB_MUTEX_DELAY_MS", 0);
-  long holdMs = MillisecondsFromEnvironment(L"ZELVRA_STUB_HOLD_MS", DEFAULT_HOLD_MS);
+  long delayMs = MillisecondsSetting(L"mutex_delay_ms", 0);
+  long holdMs = MillisecondsSetting(L"hold_ms", DEFAULT_HOLD_MS);
   if (holdMs == NEVER) holdMs = DEFAULT_HOLD_MS;
 
   Block block = {0};

@@ -25,3 +25,23 @@ def launcher_environment(start):
         name, _, value = entry[1:].partition("=")
         environment[(entry[:1] + name).upper()] = value
     return environment
+
+
+# The launcher stand-in's settings file in a Wine prefix (C:\ZelvraStub\settings.ini):
+# keys record, mutex_delay_ms, hold_ms, mutex_name (see call_updater_stub.c).
+STUB_SETTINGS = ("drive_c", "ZelvraStub", "settings.ini")
+
+
+def write_stub_settings(prefix, **settings):
+    """Makes the stand-in's settings in the Wine prefix `prefix` (a Unix path)
+    exactly `settings` (values as text; None leaves a key out); with none,
+    removes the file, so that every default applies."""
+    import pathlib
+    path = pathlib.Path(prefix).joinpath(*STUB_SETTINGS)
+    lines = ["%s=%s" % (key, value) for key, value in settings.items() if value is not None]
+    if not lines:
+        path.unlink(missing_ok=True)
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    # UTF-16 with its byte-order mark: the profile functions read it as such.
+    path.write_text("[launcher]\r\n" + "".join(line + "\r\n" for line in lines), encoding="utf-16")

@@ -7,6 +7,8 @@
  *                                      installer does; wait for it; exit with its
  *                                      exit code (100 when it cannot be started)
  *   stub_probe load DLL                exit 0 when the DLL loads
+ *   stub_probe move FROM TO            rename FROM to TO (MoveFileW); exit 0 when
+ *                                      it was renamed, else print the error, exit 1
  *
  * The mutex is looked at with OpenMutex, which never creates it, so watching
  * does not disturb the launcher's own "already existed" finding. Each line
@@ -76,17 +78,36 @@ static int Launch(const char *file, const char *parameters) {
   return (int)code;
 }
 
+/* Renames the file or folder named by the command line's third argument to
+ * its fourth, read as UTF-16 from the command line. */
+static int Move(void) {
+  int count = 0;
+  wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!arguments || count != 4) return EXIT_USAGE;
+  BOOL moved = MoveFileW(arguments[2], arguments[3]);
+  DWORD error = GetLastError();
+  LocalFree(arguments);
+  if (moved) {
+    printf("moved\n");
+    return 0;
+  }
+  printf("not moved: error %lu\n", error);
+  return 1;
+}
+
 int main(int argc, char **argv) {
   setvbuf(stdout, NULL, _IONBF, 0);
   if (argc == 4 && strcmp(argv[1], "wait") == 0) return WaitForMutexState(argv[2], TRUE, strtoul(argv[3], NULL, 10));
   if (argc == 4 && strcmp(argv[1], "gone") == 0) return WaitForMutexState(argv[2], FALSE, strtoul(argv[3], NULL, 10));
   if (argc == 4 && strcmp(argv[1], "hold") == 0) return HoldMutex(argv[2], strtoul(argv[3], NULL, 10));
   if (argc == 4 && strcmp(argv[1], "launch") == 0) return Launch(argv[2], argv[3]);
+  if (argc == 4 && strcmp(argv[1], "move") == 0) return Move();
   if (argc == 3 && strcmp(argv[1], "load") == 0) {
     HMODULE module = LoadLibraryA(argv[2]);
     printf(module ? "loaded\n" : "not loaded: error %lu\n", GetLastError());
     return module ? 0 : 1;
   }
-  fprintf(stderr, "usage: stub_probe wait|gone NAME TIMEOUT_MS | hold NAME MS | launch FILE PARAMS | load DLL\n");
+  fprintf(stderr,
+          "usage: stub_probe wait|gone NAME TIMEOUT_MS | hold NAME MS | launch FILE PARAMS | load DLL | move FROM TO\n");
   return EXIT_USAGE;
 }

@@ -19,7 +19,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mirror"))
 from mirror_client import UNRUNNABLE_PROGRAM  # noqa: E402
-from launcher_record import launcher_environment  # noqa: E402
+from launcher_record import launcher_environment, write_stub_settings  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 DEFAULT_MUTEX = "Zelvra_CallUpdater"
@@ -61,7 +61,7 @@ class StubLauncherTest(unittest.TestCase):
         # No display: these programs have no windows, and Wine's shell then
         # reports a failed start at once instead of showing a box.
         cls.env = {k: v for k, v in os.environ.items()
-                   if k not in ("DISPLAY", "ZELVRA_STUB_RECORD") and not k.startswith("ZELVRA_STUB_")}
+                   if k != "DISPLAY" and not k.startswith("ZELVRA_STUB_")}
         cls.env["WINEDEBUG"] = "-all"
         cls.env.setdefault("WINEPREFIX", "/tmp/zelvra-stub-prefix-%d" % os.getuid())
         if not os.path.isfile(os.path.join(cls.env["WINEPREFIX"], "system.reg")):
@@ -88,10 +88,14 @@ class StubLauncherTest(unittest.TestCase):
         self.mutex = "ZelvraStubTest_%d_%s" % (os.getpid(), self.id().rsplit(".", 1)[-1])
 
     def stub_env(self, **settings):
-        env = dict(self.env, ZELVRA_STUB_RECORD=windows_path(self.record),
-                   ZELVRA_STUB_MUTEX_NAME=self.mutex, ZELVRA_STUB_HOLD_MS="0")
-        env.update({"ZELVRA_STUB_" + k.upper(): str(v) for k, v in settings.items()})
-        return {k: v for k, v in env.items() if v != "<unset>"}
+        """The environment to start the stand-in with, after writing its
+        settings: this test's record file and mutex, no hold, and `settings`
+        ("<unset>" leaves one out)."""
+        values = dict(record=windows_path(self.record), mutex_name=self.mutex, hold_ms="0")
+        values.update({k: str(v) for k, v in settings.items()})
+        write_stub_settings(self.env["WINEPREFIX"], **{k: None if v == "<unset>" else v for k, v in values.items()})
+        self.addCleanup(write_stub_settings, self.env["WINEPREFIX"])
+        return dict(self.env)
 
     def run_wine(self, program, *args, env=None, timeout=60, **popen):
         return subprocess.run([WINE, program, *args], env=env or self.env, timeout=timeout,

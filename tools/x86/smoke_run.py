@@ -47,7 +47,7 @@ sys.path.insert(0, str(ROOT / "tools" / "uidriver"))
 sys.path.insert(0, str(ROOT / "tools" / "stub_launcher"))
 from mirror_client import Mirror, MirrorError, ports_of_build  # noqa: E402
 import uidriver  # noqa: E402
-from launcher_record import parse_launcher_record  # noqa: E402
+from launcher_record import parse_launcher_record, write_stub_settings  # noqa: E402
 
 TITLE = "Zelvra(TM) Installer"
 IDOK, IDCANCEL, IDYES, ID_CLOSE, ID_DONE = 1, 2, 6, 1004, 1005
@@ -201,6 +201,7 @@ def run(build, wine, timeout, shots):
 
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="zelvra-x86-smoke-"))
     record = scratch / "launcher-record.txt"
+    write_stub_settings(prefix, record=windows_path(record), hold_ms=5000)
     try:
         with Mirror.start_standard(str(stubs), ports=ports_of_build(build)) as mirror:
             say("update mirror on ports %s" % ", ".join(str(mirror.port(h)) for h in ("primary", "secondary", "dev")))
@@ -208,8 +209,7 @@ def run(build, wine, timeout, shots):
             with uidriver.Driver(driver_exe, language="en", wine=wine, start_timeout=timeout) as driver:
                 say("UI driver running (Wine %s, took %.0f s)" % (driver.info.wine, driver.start_seconds))
                 def start():
-                    pid = driver.launch(windows_path(installer), cwd=windows_path(scratch),
-                                        env={"ZELVRA_STUB_RECORD": windows_path(record), "ZELVRA_STUB_HOLD_MS": "5000"})
+                    pid = driver.launch(windows_path(installer), cwd=windows_path(scratch))
                     prompt = driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=timeout)
                     say("the install prompt is up")
                     return pid, prompt
