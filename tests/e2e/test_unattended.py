@@ -76,15 +76,16 @@ class UnattendedTests:
 
     def test_silent_run_that_cannot_download_fails_and_says_why(self):
         mirror = self.start_mirror()
-        for host, paths in (("primary", PRIMARY_PATHS), ("secondary", SECONDARY_PATHS)):
-            mirror.set_fault(host, paths["ZVUpdater.exe"], status=404)
+        secondary = SECONDARY_PATHS[self.language]["ZVUpdater.exe"]
+        mirror.set_fault("primary", PRIMARY_PATHS["ZVUpdater.exe"], status=404)
+        mirror.set_fault("secondary", secondary, status=404)
         code, seen = self.watch(self.start_unattended("@silent"))
         self.assertEqual(seen, [])
         self.assertEqual(code, EXIT_INSTALL_FAILED)
         self.assertEqual(self.launcher_blocks(), [])
         failing = [line for line in self.log_lines() if "ZVUpdater.exe: GET" in line and "HTTP 404" in line]
         self.assertEqual(len(failing), 2, self.log_lines())
-        self.assertIn(mirror.url("secondary", SECONDARY_PATHS["ZVUpdater.exe"]), failing[1])
+        self.assertIn(mirror.url("secondary", secondary), failing[1])
         self.assertTrue(any(self.strings[57353].replace("\n", " ") in line for line in self.log_lines()),
                         "the download failure's message")
         self.assertRegex(self.log_lines()[-1], r"Z exit code 1603$")

@@ -15,7 +15,9 @@ one in the same process now and then ends that process (qemu reports an
 "uncaught target signal 11"; no exception reaches Wine; the x64 build under
 Wine never does), so that case is left to real Windows. The third run
 succeeds: OK, "Download complete.", Close (exit code 0), and then the checks
-of what the run left behind:
+of what the run left behind, after one more run with "@silent" (no window
+visible at any poll, exit code 0, the launcher started with "@cmd=@silent",
+%TEMP%\\ZelvraInstaller.log ending with the exit code):
 
 - the mirror answered the three requests from the primary host with 200,
   with the installer's user agent;
@@ -65,6 +67,7 @@ PRIMARY_PATHS = [
     ("ZVCallUpdater.exe", "/Zelvra/ZVCallUpdater.exe"),
 ]
 LAUNCHER_PARAMETERS = '"@cmd=" "@execute=Zelvra.exe" "@install"'
+SILENT_PARAMETERS = '"@cmd=@silent" "@execute=Zelvra.exe" "@install"'
 LAUNCHER_MUTEX = "Zelvra_CallUpdater"
 IMAGE_FILE_MACHINE_I386 = 0x14C
 
@@ -257,8 +260,8 @@ def run(build, wine, timeout, shots):
                         driver.kill(int(block["pid"]), tree=False)
                     except (uidriver.CommandFailed, ValueError):
                         pass  # already gone
-
-            requests = [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
+                requests = [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
+                silent_run(driver, installer, prefix, record, scratch, timeout)
         seen = [(host, path, status) for host, path, status, _ in requests]
         check(seen == [("primary", path, 200) for _, path in PRIMARY_PATHS], "mirror requests: %r" % seen)
         agents = {value for _, _, _, headers in requests for key, value in headers if key.lower() == "user-agent"}
@@ -280,6 +283,41 @@ def run(build, wine, timeout, shots):
         say("the three files in %s are the served ones" % folder)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def silent_run(driver, installer, prefix, record, scratch, timeout):
+    """One "@silent" run, as a deployment tool starts it: no window of it is
+    ever visible, it ends by itself with 0 once the launcher is started, and
+    its log says so."""
+    for old in prefix.glob("drive_c/users/*/[Tt]emp/ZelvraManager"):
+        shutil.rmtree(old, ignore_errors=True)
+    record.unlink(missing_ok=True)
+    pid = driver.launch(windows_path(installer), "@silent", cwd=windows_path(scratch))
+    say("started with @silent")
+    deadline = time.monotonic() + timeout
+    while driver.attach(pid).running:
+        visible = driver.windows(pid, visible_only=True)
+        check(not visible, "a window of the silent run was visible: %r" % [w.title for w in visible])
+        check(time.monotonic() < deadline, "the silent run did not end within %.0f s" % timeout)
+        time.sleep(0.5)
+    exit_code = driver.wait_exit(pid, timeout=10)
+    check(exit_code == 0, "the silent run ended with exit code %d" % exit_code)
+    logs = list(prefix.glob("drive_c/users/*/[Tt]emp/ZelvraInstaller.log"))
+    check(len(logs) == 1, "the silent run's log: %r" % logs)
+    lines = logs[0].read_text(encoding="utf-8").splitlines()
+    check(lines and lines[-1].endswith(" exit code 0"), "the log ends with %r" % lines[-1:])
+    # The launcher stand-in starts slowly under emulation.
+    def launcher_started():
+        return [b for b in record_blocks(record) if b.get("event") == "start"] or None
+    starts = wait_for("the silent run's launcher start in %s" % record, launcher_started, timeout)
+    check(len(starts) == 1 and starts[0].get("arguments") == SILENT_PARAMETERS,
+          "the silent run's launcher starts: %r" % [b.get("arguments") for b in starts])
+    for block in starts:
+        try:
+            driver.kill(int(block["pid"]), tree=False)
+        except (uidriver.CommandFailed, ValueError):
+            pass  # already gone
+    say("the silent run showed no window, started the launcher with %s and ended with 0" % SILENT_PARAMETERS)
 
 
 def main():
