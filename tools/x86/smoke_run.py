@@ -280,13 +280,13 @@ def run(build, wine, timeout, shots):
                     blocks = wait_for("the launcher's start and mutex in %s" % record, launcher_done, timeout)
                     starts = [b for b in blocks if b.get("event") == "start"]
                     check(len(starts) == 1, "expected one launcher start, seen %d" % len(starts))
-                    start = starts[0]
+                    launched = starts[0]
                     for block in starts:
                         try:
                             driver.kill(int(block["pid"]), tree=False)
                         except (uidriver.CommandFailed, ValueError):
                             pass  # already gone
-                    return blocks, start, [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
+                    return blocks, launched, [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
                 blocks, start, requests = unless_emulator_crashed(driver, "the whole run", whole_run)
                 unless_emulator_crashed(driver, "the @silent run",
                                         lambda: silent_run(driver, installer, prefix, record, scratch, timeout))
