@@ -176,23 +176,30 @@ class Sections {
 };
 
 // The OffsetToData field of the entry with `id` in the resource directory at
-// `directory`, or of its first entry when `id` is not given.
-std::optional<std::uint32_t> ResourceEntry(const Bytes& resources, std::uint64_t directory,
-                                           std::optional<std::uint32_t> id) {
-  if (!resources.Holds(directory, kResourceDirectorySize)) return std::nullopt;
+// `directory`, or of its first entry when `id` is kFirstEntry; 0 when there is
+// none (no entry's field is 0: a subdirectory's has its high bit set, and a
+// data entry at offset 0 would be the root directory itself).
+constexpr std::uint64_t kFirstEntry = UINT64_MAX;
+std::uint32_t ResourceEntry(const Bytes& resources, std::uint64_t directory, std::uint64_t id) {
+  if (!resources.Holds(directory, kResourceDirectorySize)) return 0;
   const std::size_t first = static_cast<std::size_t>(directory) + kResourceDirectorySize;
   const std::size_t count = std::size_t{resources.U16(first - 4)} + resources.U16(first - 2);  // named, then IDs
-  if (!resources.Holds(first, std::uint64_t{count} * kResourceEntrySize)) return std::nullopt;
+  if (!resources.Holds(first, std::uint64_t{count} * kResourceEntrySize)) return 0;
   for (std::size_t entry = first; entry < first + count * kResourceEntrySize; entry += kResourceEntrySize) {
-    if (!id || resources.U32(entry) == *id) return resources.U32(entry + 4);
+    if (id == kFirstEntry || resources.U32(entry) == id) return resources.U32(entry + 4);
   }
-  return std::nullopt;
+  return 0;
 }
 
-// The directory an entry's OffsetToData names, when it names one.
-std::optional<std::uint32_t> Subdirectory(std::optional<std::uint32_t> offsetToData) {
-  if (!offsetToData || !(*offsetToData & kSubdirectoryFlag)) return std::nullopt;
-  return *offsetToData & ~kSubdirectoryFlag;
+// The offset of the data entry of the first language of the first name of
+// RT_VERSION; 0 when there is none.
+std::uint32_t VersionDataEntry(const Bytes& resources) {
+  std::uint32_t entry = ResourceEntry(resources, 0, kVersionResourceType);
+  for (int level = 0; level < 2; ++level) {  // the name, then the language
+    if (!(entry & kSubdirectoryFlag)) return 0;
+    entry = ResourceEntry(resources, entry & ~kSubdirectoryFlag, kFirstEntry);
+  }
+  return entry & kSubdirectoryFlag ? 0 : entry;
 }
 
 }  // namespace
@@ -283,16 +290,12 @@ std::optional<ProgramVersion> ReadProgramVersion(const std::uint8_t* data, std::
 
   // Type, name, language; offsets in the directory count from its start.
   const Bytes resources(file.At(*resourceOffset), resourceSize);
-  const std::optional<std::uint32_t> names = Subdirectory(ResourceEntry(resources, 0, kVersionResourceType));
-  const std::optional<std::uint32_t> languages =
-      names ? Subdirectory(ResourceEntry(resources, *names, std::nullopt)) : std::nullopt;
-  const std::optional<std::uint32_t> dataEntry =
-      languages ? ResourceEntry(resources, *languages, std::nullopt) : std::nullopt;
-  if (!dataEntry || (*dataEntry & kSubdirectoryFlag) || !resources.Holds(*dataEntry, 8)) return std::nullopt;
-  const std::optional<std::size_t> blockOffset =
-      sections.FileOffset(resources.U32(*dataEntry), resources.U32(*dataEntry + 4));
+  const std::uint32_t dataEntry = VersionDataEntry(resources);
+  if (dataEntry == 0 || !resources.Holds(dataEntry, 8)) return std::nullopt;
+  const std::uint32_t blockSize = resources.U32(dataEntry + 4);
+  const std::optional<std::size_t> blockOffset = sections.FileOffset(resources.U32(dataEntry), blockSize);
   if (!blockOffset) return std::nullopt;
-  return ParseVersionBlock(file.At(*blockOffset), resources.U32(*dataEntry + 4));
+  return ParseVersionBlock(file.At(*blockOffset), blockSize);
 }
 
 bool MeetsLauncherFloor(const std::optional<ProgramVersion>& version, const LauncherFloor& floor) {
