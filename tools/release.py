@@ -189,9 +189,12 @@ def same_build(signed, unsigned):
 
 
 def file_version(data):
-    """FILEVERSION of the version block (VS_FIXEDFILEINFO) as "a.b.c.d"."""
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
-    if at < 0:
+    """FILEVERSION of the version block (VS_FIXEDFILEINFO) as "a.b.c.d": the
+    signature that follows the block's key (the program's code may hold the
+    same four bytes)."""
+    key = data.find("VS_VERSION_INFO\0".encode("utf-16-le"))
+    at = data.find(struct.pack("<I", 0xFEEF04BD), key) if key >= 0 else -1
+    if at < 0 or at - key > 40:  # the key, its padding, then the fixed part
         raise Failure("the build has no version block")
     most, least = struct.unpack_from("<II", data, at + 8)
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
