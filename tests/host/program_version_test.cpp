@@ -1,13 +1,13 @@
 // A program's version block read from its bytes: the PE file's resource
 // directory, VS_VERSIONINFO, and the launcher floor checked on them.
+#include "core/program_version.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "core/program_version.h"
 
 namespace zelvra {
 namespace {
@@ -32,111 +32,85 @@ constexpr char kCompiledBlockBytes[] =
     "\x00\x00\x54\x00\x72\x00\x61\x00\x6e\x00\x73\x00\x6c\x00\x61\x00\x74\x00\x69\x00\x6f\x00\x6e\x00"
     "\x00\x00\x00\x00\x09\x04\xb0\x04";
 const std::string kCompiledBlock(kCompiledBlockBytes, sizeof(kCompiledBlockBytes) - 1);
-const ProgramVersion kCompiledVersion{FileVersion(3, 1, 0, 5), u"ZVCallUpdater.exe"};
 
-void Put16(std::string& bytes, size_t at, uint32_t value) {
-  bytes[at] = static_cast<char>(value);
-  bytes[at + 1] = static_cast<char>(value >> 8);
-}
-void Put32(std::string& bytes, size_t at, uint32_t value) {
-  Put16(bytes, at, value & 0xFFFF);
-  Put16(bytes, at + 2, value >> 16);
-}
-std::string Le32(uint32_t value) {
-  std::string bytes(4, '\0');
-  Put32(bytes, 0, value);
-  return bytes;
+// Sets the `size` bytes at `at` to `value`, little-endian.
+void Put(std::string& bytes, size_t at, uint32_t value, int size = 4) {
+  for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> 8 * i);
 }
 std::string Utf16z(const std::u16string& text) {
   std::string bytes;
   for (char16_t unit : text + u'\0') bytes += {static_cast<char>(unit), static_cast<char>(unit >> 8)};
   return bytes;
 }
-void Pad4(std::string& bytes) { bytes.resize((bytes.size() + 3) & ~size_t{3}, '\0'); }
 // Where the node with `key` starts in a block.
 size_t NodeAt(const std::string& block, const std::u16string& key) { return block.find(Utf16z(key)) - 6; }
 
 // A version block node; a text value counts in characters.
 std::string Node(const std::u16string& key, const std::string& value, bool text,
                  const std::vector<std::string>& children = {}) {
-  std::string node(6, '\0');
-  node += Utf16z(key);
-  Pad4(node);
-  node += value;
-  for (const std::string& child : children) {
-    Pad4(node);
-    node += child;
-  }
-  Put16(node, 0, static_cast<uint32_t>(node.size()));
-  Put16(node, 2, static_cast<uint32_t>(text ? value.size() / 2 : value.size()));
-  Put16(node, 4, text ? 1 : 0);
+  std::string node = std::string(6, '\0') + Utf16z(key);
+  std::vector<std::string> parts = children;
+  parts.insert(parts.begin(), value);
+  for (const std::string& part : parts) node += std::string(-node.size() & 3, '\0') + part;
+  Put(node, 0, static_cast<uint32_t>(node.size()), 2);
+  Put(node, 2, static_cast<uint32_t>(text ? value.size() / 2 : value.size()), 2);
+  Put(node, 4, text ? 1 : 0, 2);
   return node;
 }
-std::string Table(const std::u16string& key, const std::u16string& originalFilename) {
-  return Node(key, "", true, {Node(u"OriginalFilename", Utf16z(originalFilename), true)});
+// The compiled block's fixed part with tables "040904b0" (first.exe) and
+// "041204B0" (second.exe) and `translations` (language, code page: 16 bits each).
+std::string TwoTables(const std::string& translations) {
+  auto table = [](const std::u16string& key, const std::u16string& name) {
+    return Node(key, "", true, {Node(u"OriginalFilename", Utf16z(name), true)});
+  };
+  std::vector<std::string> children = {
+      Node(u"StringFileInfo", "", true, {table(u"040904b0", u"first.exe"), table(u"041204B0", u"second.exe")})};
+  if (!translations.empty()) {
+    children.push_back(Node(u"VarFileInfo", "", true, {Node(u"Translation", translations, false)}));
+  }
+  return Node(u"VS_VERSION_INFO", kCompiledBlock.substr(0x28, 52), false, children);
 }
-std::string Block(const std::vector<std::string>& tables, const std::vector<uint32_t>& translations) {
-  std::string fixed = Le32(0xFEEF04BD) + Le32(0x10000) + Le32(0x00030001) + Le32(0x00000005);
-  fixed.resize(52, '\0');
-  std::string languages;
-  for (uint32_t translation : translations) languages += Le32(translation);
-  std::vector<std::string> children = {Node(u"StringFileInfo", "", true, tables)};
-  if (!translations.empty())
-    children.push_back(Node(u"VarFileInfo", "", true, {Node(u"Translation", languages, false)}));
-  return Node(u"VS_VERSION_INFO", fixed, false, children);
+
+std::optional<ProgramVersion> Parse(const std::string& block, size_t size) {
+  const std::vector<uint8_t> bytes(block.begin(), block.begin() + static_cast<ptrdiff_t>(size));  // exactly
+  return ParseVersionBlock(bytes.data(), bytes.size());
 }
 
 TEST(ParseVersionBlock, ReadsTheVersionAndTheNameOfTheTranslationsTable) {
-  const uint32_t english = 0x04B00409, korean = 0x04B00412;  // code page 1200 above the language
   std::string wrongKey = kCompiledBlock, wrongSignature = kCompiledBlock, pastTable = kCompiledBlock,
               empty = kCompiledBlock, bytesCounted = kCompiledBlock;
   wrongKey[NodeAt(wrongKey, u"VS_VERSION_INFO") + 6] = 'W';
   wrongSignature[0x28] ^= 1;
   const size_t name = NodeAt(kCompiledBlock, u"OriginalFilename");
-  Put16(pastTable, name, static_cast<uint8_t>(kCompiledBlock[name]) + 2);  // its table ends where it does
-  Put16(empty, NodeAt(empty, u"StringFileInfo"), 0);
-  Put16(bytesCounted, name + 2, 36);  // the text counted in bytes, beyond the node: read up to its NUL
+  Put(pastTable, name, static_cast<uint8_t>(kCompiledBlock[name]) + 2, 2);  // its table ends where it does
+  Put(empty, NodeAt(empty, u"StringFileInfo"), 0, 2);
+  Put(bytesCounted, name + 2, 36, 2);  // the text counted in bytes, beyond the node: read up to its NUL
+  const std::u16string none = u"(none)";
   struct Case {
     const char* description;
     std::string block;
-    std::optional<ProgramVersion> read;
+    std::u16string name;  // none: malformed
   };
   const Case cases[] = {
-      {"as compiled", kCompiledBlock, kCompiledVersion},
-      {"with padding after it", kCompiledBlock + std::string(7, '\0'), kCompiledVersion},
-      {"the text's length in bytes", bytesCounted, kCompiledVersion},
-      {"root key not VS_VERSION_INFO", wrongKey, std::nullopt},
-      {"fixed info without its signature", wrongSignature, std::nullopt},
-      {"a string running past its table", pastTable, std::nullopt},
-      {"a node of length 0", empty, std::nullopt},
-      {"first translation's table, not the first table",
-       Block({Table(u"040904b0", u"first.exe"), Table(u"041204B0", u"translated.exe")}, {korean, english}),
-       ProgramVersion{FileVersion(3, 1, 0, 5), u"translated.exe"}},
-      {"no translation: the first table",
-       Block({Table(u"040904b0", u"first.exe"), Table(u"041204b0", u"second.exe")}, {}),
-       ProgramVersion{FileVersion(3, 1, 0, 5), u"first.exe"}},
-      {"a translation without its table: the first table",
-       Block({Table(u"040904b0", u"first.exe"), Table(u"041204b0", u"second.exe")}, {0x04E40419}),
-       ProgramVersion{FileVersion(3, 1, 0, 5), u"first.exe"}},
-      {"no OriginalFilename", Block({Node(u"040904b0", "", true)}, {english}),
-       ProgramVersion{FileVersion(3, 1, 0, 5), u""}},
+      {"as compiled", kCompiledBlock, u"ZVCallUpdater.exe"},
+      {"with padding after it", kCompiledBlock + std::string(7, '\0'), u"ZVCallUpdater.exe"},
+      {"the text's length in bytes", bytesCounted, u"ZVCallUpdater.exe"},
+      {"root key not VS_VERSION_INFO", wrongKey, none},
+      {"fixed info without its signature", wrongSignature, none},
+      {"a string running past its table", pastTable, none},
+      {"a node of length 0", empty, none},
+      {"the first translation's table, not the first", TwoTables("\x12\x04\xb0\x04\x09\x04\xb0\x04"), u"second.exe"},
+      {"no translation: the first table", TwoTables(""), u"first.exe"},
+      {"a translation without its table: the first", TwoTables("\x19\x04\xe4\x04"), u"first.exe"},
+      {"no OriginalFilename", Node(u"VS_VERSION_INFO", kCompiledBlock.substr(0x28, 52), false), u""},
   };
   for (const Case& c : cases) {
-    const std::optional<ProgramVersion> read =
-        ParseVersionBlock(reinterpret_cast<const uint8_t*>(c.block.data()), c.block.size());
-    ASSERT_EQ(c.read.has_value(), read.has_value()) << c.description;
-    if (!read) continue;
-    EXPECT_EQ(c.read->fileVersion, read->fileVersion) << c.description;
-    EXPECT_EQ(c.read->originalFilename, read->originalFilename) << c.description;
+    const std::optional<ProgramVersion> read = Parse(c.block, c.block.size());
+    EXPECT_EQ(c.name, read ? read->originalFilename : none) << c.description;
+    EXPECT_EQ(read ? FileVersion(3, 1, 0, 5) : 0, read ? read->fileVersion : 0) << c.description;
   }
-}
-
-TEST(ParseVersionBlock, ABlockCutShortAnywhereIsMalformed) {
-  for (size_t size = 0; size < kCompiledBlock.size(); ++size) {
-    // A copy of exactly that size, so that a read past it is caught.
-    const std::vector<uint8_t> cut(kCompiledBlock.begin(), kCompiledBlock.begin() + static_cast<ptrdiff_t>(size));
-    EXPECT_FALSE(ParseVersionBlock(cut.data(), cut.size())) << size;
-  }
+  // Cut short anywhere, the compiled block is malformed.
+  for (size_t size = 0; size < kCompiledBlock.size(); ++size) EXPECT_FALSE(Parse(kCompiledBlock, size)) << size;
 }
 
 // A PE file as a linker lays it out: the headers, one section (.rsrc at
@@ -150,37 +124,23 @@ size_t DataDirectories(bool pe32) { return kOptionalHeader + (pe32 ? 96 : 112); 
 size_t SectionHeader(bool pe32) { return kOptionalHeader + (pe32 ? 224 : 240); }
 
 std::string PortableExecutable(const std::string& block, bool pe32 = false) {
-  std::string file(kRawData, '\0');
-  file[0] = 'M';
-  file[1] = 'Z';
-  Put32(file, 0x3C, 0x40);
-  Put32(file, 0x40, 0x00004550);
-  Put16(file, 0x46, 1);  // one section
-  Put16(file, 0x54, static_cast<uint32_t>(SectionHeader(pe32) - kOptionalHeader));
-  Put16(file, kOptionalHeader, pe32 ? 0x10B : 0x20B);
-  Put32(file, DataDirectories(pe32) - 4, 16);
-  std::string resources(kBlockOffset, '\0');
-  const uint32_t subdirectory = 0x80000000;
-  for (const uint32_t entry : {0x00u, 0x18u, 0x30u}) Put16(resources, entry + 14, 1);  // one ID entry each
-  Put32(resources, 0x10, 16);                                                          // RT_VERSION
-  Put32(resources, 0x14, subdirectory | 0x18);
-  Put32(resources, 0x28, 1);
-  Put32(resources, 0x2C, subdirectory | 0x30);
-  Put32(resources, 0x40, 0x409);
-  Put32(resources, 0x44, 0x48);
-  Put32(resources, 0x48, kSectionAddress + kBlockOffset);
-  Put32(resources, 0x4C, static_cast<uint32_t>(block.size()));
-  resources += block;
-  const uint32_t size = static_cast<uint32_t>(resources.size());
-  Put32(file, DataDirectories(pe32) + 16, kSectionAddress);
-  Put32(file, DataDirectories(pe32) + 20, size);
-  const size_t section = SectionHeader(pe32);
-  file.replace(section, 6, ".rsrc\0", 6);
-  Put32(file, section + 8, size);
-  Put32(file, section + 12, kSectionAddress);
-  Put32(file, section + 16, size);
-  Put32(file, section + 20, kRawData);
-  return file + resources;
+  std::string file(kRawData, '\0'), resources(kBlockOffset, '\0');
+  const size_t directories = DataDirectories(pe32), section = SectionHeader(pe32);
+  const uint32_t size = static_cast<uint32_t>(kBlockOffset + block.size());
+  // "MZ", the PE header, "PE", one section, the optional header, the
+  // resource directory's entry, the section's header.
+  const std::pair<size_t, uint32_t> headers[] = {
+      {0, 0x5A4D}, {0x3C, 0x40}, {0x40, 0x4550}, {0x46, 1}, {0x54, static_cast<uint32_t>(section - kOptionalHeader)},
+      {kOptionalHeader, pe32 ? 0x10Bu : 0x20Bu}, {directories - 4, 16}, {directories + 16, kSectionAddress},
+      {directories + 20, size}, {section + 8, size}, {section + 12, kSectionAddress}, {section + 16, size},
+      {section + 20, kRawData}};
+  // Type, name and language directories of one ID entry each, then the data entry.
+  const std::pair<size_t, uint32_t> directory[] = {
+      {0x0E, 1}, {0x10, 16}, {0x14, 0x80000018}, {0x26, 1}, {0x28, 1}, {0x2C, 0x80000030}, {0x3E, 1}, {0x40, 0x409},
+      {0x44, 0x48}, {0x48, kSectionAddress + kBlockOffset}, {0x4C, static_cast<uint32_t>(block.size())}};
+  for (const auto& [at, value] : headers) Put(file, at, value);
+  for (const auto& [at, value] : directory) Put(resources, at, value);
+  return file + resources + block;
 }
 
 TEST(ReadProgramVersion, FindsTheVersionResourceThroughTheSectionTable) {
@@ -216,45 +176,37 @@ TEST(ReadProgramVersion, FindsTheVersionResourceThroughTheSectionTable) {
   for (const Case& c : cases) {
     std::string changed = file;
     if (c.value) {
-      Put32(changed, c.at, *c.value);
+      Put(changed, c.at, *c.value);
     } else {
       changed.resize(c.at);
     }
     const std::vector<uint8_t> bytes(changed.begin(), changed.end());  // exactly its size
-    const std::optional<ProgramVersion> read = ReadProgramVersion(bytes.data(), bytes.size());
-    ASSERT_EQ(c.read, read.has_value()) << c.description;
-    if (read) {
-      EXPECT_EQ(kCompiledVersion.originalFilename, read->originalFilename) << c.description;
-    }
+    EXPECT_EQ(c.read, ReadProgramVersion(bytes.data(), bytes.size()).has_value()) << c.description;
   }
   const std::string pe32 = PortableExecutable(kCompiledBlock, true);
   const std::optional<ProgramVersion> read =
       ReadProgramVersion(reinterpret_cast<const uint8_t*>(pe32.data()), pe32.size());
   ASSERT_TRUE(read) << "PE32";
-  EXPECT_EQ(kCompiledVersion.fileVersion, read->fileVersion);
+  EXPECT_EQ(u"ZVCallUpdater.exe", read->originalFilename);
 }
 
 TEST(MeetsLauncherFloor, TakesTheNamedLauncherFromTheFloorUp) {
-  const LauncherFloor floor{true, FileVersion(3, 1, 0, 0), u"ZVCallUpdater.exe"};
-  struct Case {
-    std::optional<ProgramVersion> version;
-    bool passes;
-  };
-  const Case cases[] = {
-      {ProgramVersion{FileVersion(3, 1, 0, 5), u"ZVCallUpdater.exe"}, true},
-      {ProgramVersion{FileVersion(3, 1, 0, 0), u"ZVCallUpdater.exe"}, true},
+  const char16_t kName[] = u"ZVCallUpdater.exe";
+  const LauncherFloor floor{true, FileVersion(3, 1, 0, 0), kName};
+  const std::pair<std::optional<ProgramVersion>, bool> cases[] = {
+      {ProgramVersion{FileVersion(3, 1, 0, 5), kName}, true},
+      {ProgramVersion{FileVersion(3, 1, 0, 0), kName}, true},
       {ProgramVersion{FileVersion(4, 0, 0, 0), u"zvcallupdater.EXE"}, true},
-      {ProgramVersion{FileVersion(3, 0, 0, 1), u"ZVCallUpdater.exe"}, false},
-      {ProgramVersion{FileVersion(3, 0, 0xFFFF, 0xFFFF), u"ZVCallUpdater.exe"}, false},
+      {ProgramVersion{FileVersion(3, 0, 0, 1), kName}, false},
+      {ProgramVersion{FileVersion(3, 0, 0xFFFF, 0xFFFF), kName}, false},
       {ProgramVersion{FileVersion(3, 1, 0, 5), u"ZVUpdater.exe"}, false},
       {ProgramVersion{FileVersion(3, 1, 0, 5), u"ZVCallUpdater.exe "}, false},
       {ProgramVersion{FileVersion(3, 1, 0, 5), u"ZVCallUpdater.ex"}, false},
-      {ProgramVersion{FileVersion(3, 1, 0, 5), u""}, false},
       {std::nullopt, false},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.passes, MeetsLauncherFloor(c.version, floor)) << "case " << &c - cases;
-    EXPECT_TRUE(MeetsLauncherFloor(c.version, LauncherFloor{false, FileVersion(3, 1, 0, 0), u"ZVCallUpdater.exe"}));
+  for (const auto& [version, passes] : cases) {
+    EXPECT_EQ(passes, MeetsLauncherFloor(version, floor)) << "case " << &version - &cases[0].first;
+    EXPECT_TRUE(MeetsLauncherFloor(version, LauncherFloor{false, floor.minimumVersion, kName}));  // no floor
   }
 }
 
