@@ -104,10 +104,16 @@ BOOL CInstallerDlg::LaunchUpdater() {
   if (downloads.DoModal() != IDOK) return FALSE;  // the download dialog has told the user
 
   // A build that pins the signers of the update files checks them now and
-  // holds them unchanged until the launcher has started. Files that fail
-  // are all deleted, and the prompt returns to its first state.
+  // holds them unchanged until the launcher has started; with a floor for
+  // the launcher, the held launcher's version block must name it and reach
+  // the floor, so that an older signed launcher, or another signed program
+  // under its name, is not started either. Only the launcher is held to the
+  // floor: it is the one program this installer starts, and what it starts
+  // is its own concern. Files that fail are all deleted, and the prompt
+  // returns to its first state.
   CUpdateFileCheck check;
-  if (UpdateSignersPinned() && !check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle())) {
+  if (UpdateSignersPinned() && (!check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle()) ||
+                                !check.LauncherMeetsFloor(downloads.GetLaunchPath()))) {
     check.DeleteFiles();
     ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
     return FALSE;
