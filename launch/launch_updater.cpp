@@ -119,21 +119,19 @@ BOOL CInstallerDlg::LaunchUpdater() {
   // is its own concern. Files that fail are all deleted, and the prompt
   // returns to its first state.
   CUpdateFileCheck check;
+  auto refuse = [&](const wchar_t* why) {
+    check.DeleteFiles();
+    log.Write(CString(L"check: ") + why + L"; the files were removed");
+    m_bFailed = 1;
+    ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
+    return FALSE;
+  };
   if (UpdateSignersPinned()) {
     if (!check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle())) {
-      check.DeleteFiles();
-      log.Write(L"check: the update files' signatures were refused; the files were removed");
-      m_bFailed = 1;
-      ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
-      return FALSE;
+      return refuse(L"the update files' signatures were refused");
     }
     if (!check.LauncherMeetsFloor(downloads.GetLaunchPath())) {
-      check.DeleteFiles();
-      log.Write(L"check: the launcher's version block is missing, names another program or is below the build's "
-                L"floor; the files were removed");
-      m_bFailed = 1;
-      ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
-      return FALSE;
+      return refuse(L"the launcher's version block is missing, names another program or is below the build's floor");
     }
     log.Write(L"check: the update files carry valid signatures of pinned signers, and the launcher meets the floor");
   } else {
