@@ -42,6 +42,8 @@ class CDownloadFolder {
   bool IsHeld() const { return static_cast<bool>(m_folder); }
   // The held download folder.
   HANDLE Handle() const { return m_folder.Get(); }
+  // The held %TEMP%, the download folder's parent.
+  HANDLE TempHandle() const { return m_temp.Get(); }
   // The download folder's path as the held %TEMP% resolved (no "\\?\"
   // prefix where a drive letter or share names it), ending with a backslash:
   // the form shown in messages and used to start the launcher.

@@ -5,7 +5,9 @@
 
 #include "core/download_paths.h"
 #include "core/http_values.h"
+#include "core/number_text.h"
 #include "framework/afxfile.h"
+#include "log/install_log.h"
 #include "platform/handle.h"
 
 IMPLEMENT_DYNCREATE(CHttpFileDownloader, CWinThread)
@@ -109,6 +111,11 @@ bool CHttpFileDownloader::ShowErrorBox(const CString& text) {
   BeforeErrorBoxDecision();
   HWND owner = nullptr;
   if (!m_sync->DecideErrorBox(&owner)) return false;
+  // Unattended, nobody would close the box: its text goes into the log.
+  if (CInstallLog::Get().IsStarted()) {
+    CInstallLog::Get().Write(m_strFileName + L": " + text);
+    return true;
+  }
   m_wndOwner.m_hWnd = owner;  // the framework's box is owned by the thread's main window
   AfxMessageBox(text, MB_OK, 0);
   return true;
@@ -230,6 +237,8 @@ int CHttpFileDownloader::Download() {
       file.reset();
       session.Close();
       m_bDone = TRUE;
+      CInstallLog::Get().Write(m_strFileName + L": " + CString(zelvra::DecimalText(m_dwBytesReceived.load())) +
+                               L" bytes written to " + m_strLocalPath);
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
     }
@@ -257,18 +266,27 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
   // A bad answer of the last attempt is the run's failure; an error raised
   // by a request ends the run at once (Run reports it).
   DownloadStatus badAnswer = DOWNLOAD_NONE;
+  CInstallLog& log = CInstallLog::Get();
   for (BOOL secondary = secondaryOnly;; secondary = TRUE) {
     const CString& url = secondary ? m_strSecondaryUrl : m_strPrimaryUrl;
+    const CString attempt = m_strFileName + L": GET " + url + (secondary ? L" (secondary server)" : L" (primary server)");
+    // Logged first: a request that raises an error ends the run with its
+    // box's text, which the log then has after this line.
+    log.Write(attempt);
     HttpFilePtr file(session.OpenURL(url, kContext, kRequestFlags, nullptr, 0));
     DWORD statusCode = 0;
     if (!file) {
       badAnswer = DOWNLOAD_OPEN_FAILED;
+      log.Write(attempt + L": no answer");
     } else if (!file->QueryInfoStatusCode(statusCode)) {
       badAnswer = DOWNLOAD_STATUS_UNREADABLE;
+      log.Write(attempt + L": no status");
     } else {
       // A file announced as longer than any taken is refused as a bad
       // answer, before anything is written.
       const std::uint64_t length = statusCode == HTTP_STATUS_OK ? QueryContentLength(file.get()) : 0;
+      log.Write(attempt + L": HTTP " + CString(zelvra::DecimalText(statusCode)) +
+                (statusCode == HTTP_STATUS_OK ? L", length " + CString(zelvra::DecimalText(length)) : CString()));
       if (statusCode == HTTP_STATUS_OK && length <= m_dwMaxFileSize) {
         *contentLength = static_cast<std::uint32_t>(length);
         return file.release();
@@ -277,6 +295,7 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
     }
     if (secondary) break;
   }
+  log.Write(m_strFileName + L": failed: no server gave it");
   Fail(badAnswer);
   return nullptr;
 }

@@ -8,11 +8,13 @@
 #include <string>
 
 #include "core/download_paths.h"
+#include "core/number_text.h"
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
 #include "platform/elevation.h"
 #include "platform/handle.h"
 #include "launch/launcher_start.h"
+#include "log/install_log.h"
 #include "launch/update_trust.h"
 #include "platform/held_folder.h"
 #include "res/resource.h"
@@ -99,9 +101,14 @@ DWORD LastErrorOr(DWORD fallback) {
 
 BOOL CInstallerDlg::LaunchUpdater() {
   AFX_ASSERT_UI_THREAD();
+  CInstallLog& log = CInstallLog::Get();
   const CString program = AfxWide(zelvra::kUpdaterProgram);
   CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
-  if (downloads.DoModal() != IDOK) return FALSE;  // the download dialog has told the user
+  downloads.SetHidden(m_runMode == zelvra::RunMode::kSilent);
+  if (downloads.DoModal() != IDOK) {  // the download dialog has told the user
+    m_bFailed = downloads.Failed() ? 1 : 0;
+    return FALSE;
+  }
 
   // A build that pins the signers of the update files checks them now and
   // holds them unchanged until the launcher has started; with a floor for
@@ -112,11 +119,23 @@ BOOL CInstallerDlg::LaunchUpdater() {
   // is its own concern. Files that fail are all deleted, and the prompt
   // returns to its first state.
   CUpdateFileCheck check;
-  if (UpdateSignersPinned() && (!check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle()) ||
-                                !check.LauncherMeetsFloor(downloads.GetLaunchPath()))) {
+  auto refuse = [&](const wchar_t* why) {
     check.DeleteFiles();
+    log.Write(CString(L"check: ") + why + L"; the files were removed");
+    m_bFailed = 1;
     ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
     return FALSE;
+  };
+  if (UpdateSignersPinned()) {
+    if (!check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle())) {
+      return refuse(L"the update files' signatures were refused");
+    }
+    if (!check.LauncherMeetsFloor(downloads.GetLaunchPath())) {
+      return refuse(L"the launcher's version block is missing, names another program or is below the build's floor");
+    }
+    log.Write(L"check: the update files carry valid signatures of pinned signers, and the launcher meets the floor");
+  } else {
+    log.Write(L"check: this build pins no signers; the update files are not checked");
   }
 
   const CString launchPath = downloads.GetLaunchPath();
@@ -124,27 +143,33 @@ BOOL CInstallerDlg::LaunchUpdater() {
 
   zelvra::UniqueHandle process;
   // The box below says that the launcher could not be started; the
-  // system's reason has no place in it.
-  const bool launched =
-      StartLauncher(launchPath, parameters, downloads.GetDownloadFolder(), check, process) == NO_ERROR;
-  m_bLaunched = launched ? 1 : 0;
+  // system's reason has no place in it (the log has it).
+  const DWORD error = StartLauncher(launchPath, parameters, downloads.GetDownloadFolder(), check, process);
+  m_bLaunched = error == NO_ERROR ? 1 : 0;
   check.Release();
-  if (launched) {
-    WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait
+  if (error == NO_ERROR) {
+    log.Write(L"launch: started " + launchPath);
+    const int probes = WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait
+    log.Write(probes > 0 ? CString(L"mutex: seen after ") + CString(zelvra::DecimalText(static_cast<unsigned>(probes))) +
+                               L" probes"
+                         : CString(L"mutex: not seen"));
   } else {
+    log.Write(L"launch: " + launchPath + L" could not be started: system error " +
+              CString(zelvra::DecimalText(error)));
     ShowAppMessage(IDS_RUN_UPDATER_FAILED, nullptr, MB_OK);
   }
   return TRUE;
 }
 
-void CInstallerDlg::WaitForUpdaterMutex(CString name) {
+int CInstallerDlg::WaitForUpdaterMutex(CString name) {
   // The probe only opens the mutex by name. Creating it, even for a moment,
   // could make a launcher that starts at that instant believe that another
   // copy of itself is already running.
-  for (int probes = 0; probes < kPollLimit; ++probes) {
+  for (int probes = 1; probes <= kPollLimit; ++probes) {
     ::Sleep(kPollIntervalMs);
     const zelvra::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
     // A mutex that denies us access exists all the same.
-    if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
+    if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return probes;
   }
+  return 0;
 }

@@ -3,6 +3,11 @@
 #ifndef ZELVRA_RES_RESOURCE_H
 #define ZELVRA_RES_RESOURCE_H
 
+/* The installer's version: the version block's numbers, and as the log
+   writes it */
+#define ZELVRA_FILE_VERSION 3,1,0,3
+#define ZELVRA_VERSION_TEXT "3.1.0.3"
+
 /* Dialog templates */
 #define IDD_INSTALLER_DIALOG 102 /* the install prompt */
 #define IDD_DOWNLOAD_DIALOG 130  /* the download progress dialog */

@@ -10,6 +10,7 @@
 #include "download/worker_owner.h"
 #include "framework/afxapp.h"
 #include "framework/afxfile.h"
+#include "log/install_log.h"
 #include "platform/held_folder.h"
 #include "platform/elevation.h"
 #include "res/resource.h"
@@ -20,6 +21,7 @@ BEGIN_MESSAGE_MAP(CDownloadDlg, CDialog)
   ON_MESSAGE(WM_DOWNLOAD_STARTED, OnDownloadStarted)
   ON_MESSAGE(WM_DOWNLOAD_FAILED, OnDownloadFailed)
   ON_WM_TIMER()
+  ON_MESSAGE(WM_WINDOWPOSCHANGING, OnWindowPosChanging)
 END_MESSAGE_MAP()
 
 namespace {
@@ -103,8 +105,18 @@ BOOL CDownloadDlg::OnInitDialog() {
 void CDownloadDlg::StartNextDownload(DownloadItem item) {
   m_queue.pop_back();  // before anything can fail: a failed start is not retried
 
+  CInstallLog& log = CInstallLog::Get();
   const CString tempPath = TemporaryPath();
-  if (tempPath.IsEmpty()) return;  // stays open, without a worker, until the user cancels
+  if (tempPath.IsEmpty()) {
+    // With the prompt, the dialog stays open, without a worker, until the
+    // user cancels. Unattended, nobody would: the run fails.
+    if (log.IsStarted()) {
+      log.Write(L"no temporary folder: the downloads cannot start");
+      m_bFailed = true;
+      End(IDCANCEL);
+    }
+    return;
+  }
   CString folder(zelvra::DownloadFolderIn(tempPath.u16()));
   // A folder that cannot be made (or, elevated, made safe) shows up as the
   // worker's failure to create its file.
@@ -115,9 +127,16 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
     CreateDirectoryPath(tempPath);
     folderError = m_downloadFolder.Prepare(tempPath);
     // What an earlier run moved aside and could not delete then (a launcher
-    // of it still ran) goes now, where it can.
-    if (folderError == NO_ERROR) zelvra::DeleteMovedAside(m_downloadFolder.Handle());
+    // of it still ran) goes now, where it can. The log is made in the held
+    // %TEMP%, or not at all.
+    if (folderError == NO_ERROR) {
+      zelvra::DeleteMovedAside(m_downloadFolder.Handle());
+      log.CreateIn(m_downloadFolder.TempHandle());
+    } else {
+      log.NoFile();
+    }
   }
+  if (!zelvra::IsProcessElevated()) log.CreateAt(tempPath);
   // Held, the folder is named as the held %TEMP% resolved; every file goes
   // through its handle.
   if (m_downloadFolder.IsHeld()) folder = m_downloadFolder.Path();
@@ -131,6 +150,8 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   settings.secondaryFirst = m_bUseSecondary;
   settings.maxFileSize = ZELVRA_MAX_FILE_SIZE;  // the build's ZELVRA_MAX_FILE_SIZE
   if (!m_worker.Start(*this, settings, &m_strLocalPath)) {
+    log.Write(L"the download of " + item.primary + L" could not start: no worker");
+    m_bFailed = true;
     ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
     End(IDCANCEL);
     return;
@@ -174,8 +195,16 @@ LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
   if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
   m_worker.Ended();
   KillTimer(PROGRESS_TIMER_ID);
+  m_bFailed = true;
   ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
   End(IDCANCEL);
+  return 0;
+}
+
+LRESULT CDownloadDlg::OnWindowPosChanging(WPARAM, LPARAM lParam) {
+  // Never shown (see SetHidden); the move itself goes on as always.
+  if (m_bHidden) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+  Default();
   return 0;
 }
 
@@ -202,6 +231,7 @@ void CDownloadDlg::OnCancel() {
     m_worker.JoinCancelled(kCancelJoinMs);
   }
   m_worker.LetGo();
+  CInstallLog::Get().Write(L"the downloads were cancelled");
   CDialog::OnCancel();
 }
 

@@ -36,6 +36,13 @@ class CDownloadDlg : public CDialog {
   // Elevated: the download folder, as above (not held otherwise).
   const CDownloadFolder& GetDownloadFolder() const { return m_downloadFolder; }
 
+  // Never shown (an unattended "@silent" run): the dialog exists, for the
+  // workers to report to, but the dialog manager's showing is refused.
+  void SetHidden(bool hidden) { m_bHidden = hidden; }
+  // After IDCANCEL: whether the downloads failed (a worker's failure, or no
+  // download could start), rather than being cancelled by the user.
+  bool Failed() const { return m_bFailed; }
+
   // Registers the progress bar's class before the dialog is created: only
   // this dialog needs the common controls, so the prompt starts without them.
   INT_PTR DoModal() override;
@@ -58,6 +65,7 @@ class CDownloadDlg : public CDialog {
   LRESULT OnDownloadStarted(WPARAM wParam, LPARAM lParam);
   LRESULT OnDownloadFailed(WPARAM wParam, LPARAM lParam);
   void OnTimer(UINT_PTR timerId);
+  LRESULT OnWindowPosChanging(WPARAM wParam, LPARAM lParam);
 
   DECLARE_MESSAGE_MAP()
 
@@ -73,6 +81,8 @@ class CDownloadDlg : public CDialog {
   std::vector<DownloadItem> m_queue;  // used as a stack: taken from the end
   BOOL m_bTestMode;
   BOOL m_bUseSecondary;
+  bool m_bHidden = false;
+  bool m_bFailed = false;
   CString m_strLaunchPath;
   CString m_strLocalPath;
   CProgressCtrl m_progress;

@@ -10,6 +10,7 @@ BEGIN_MESSAGE_MAP(CInstallerDlg, CDialog)
   ON_WM_QUERYDRAGICON()
   ON_MESSAGE_VOID(WM_CLOSE, OnCancel)
   ON_BN_CLICKED(IDC_BUTTON_CLOSE, OnCloseButton)
+  ON_MESSAGE(WM_WINDOWPOSCHANGING, OnWindowPosChanging)
 END_MESSAGE_MAP()
 
 // The prompt's three looks: which controls each one shows and which it
@@ -79,7 +80,17 @@ BOOL CInstallerDlg::OnInitDialog() {
   GetDlgItem(IDC_STATIC_ONLINE).SetWindowText(m_strOnline);
   m_strQuestion.LoadString(IDS_CONTINUE_QUESTION);
   GetDlgItem(IDC_STATIC_QUESTION).SetWindowText(m_strQuestion);
+  // Unattended: as if OK had been chosen at once.
+  if (IsUnattended()) PostMessage(WM_COMMAND, IDOK);
   return TRUE;  // the dialog manager focuses the default button, OK
+}
+
+LRESULT CInstallerDlg::OnWindowPosChanging(WPARAM, LPARAM lParam) {
+  // Unattended, the prompt exists (it owns the run) but is never shown: the
+  // dialog manager shows a modal dialog by itself once it is idle.
+  if (IsUnattended()) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+  Default();  // the move itself goes on as always
+  return 0;
 }
 
 void CInstallerDlg::OnOK() {
@@ -89,10 +100,18 @@ void CInstallerDlg::OnOK() {
   }
   ShowLook(kWorkingLook);
   if (!LaunchUpdater()) {
+    if (IsUnattended()) {
+      PostMessage(WM_CLOSE);  // nobody could try again
+      return;
+    }
     ShowLook(kFirstLook);  // the user may try again or leave
     return;
   }
   m_bStarted = 1;
+  if (IsUnattended()) {
+    PostMessage(WM_CLOSE);
+    return;
+  }
   ShowLook(kFinishedLook);
 }
 
@@ -109,7 +128,7 @@ void CInstallerDlg::ShowLook(const Look& look) {
 }
 
 void CInstallerDlg::OnCancel() {
-  if (m_bStarted == 0 && ShowAppMessage(IDS_CANCEL_QUESTION, nullptr, MB_YESNO) != IDYES) return;
+  if (m_bStarted == 0 && !IsUnattended() && ShowAppMessage(IDS_CANCEL_QUESTION, nullptr, MB_YESNO) != IDYES) return;
   CDialog::OnCancel();
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "core/run_mode.h"
 #include "framework/afxwin.h"
 
 class CInstallerDlg : public CDialog {
@@ -24,13 +25,19 @@ class CInstallerDlg : public CDialog {
   BOOL m_bTestMode;       // 1 when the command line contains "@test"
   BOOL m_bStarted;        // 1 once the hand-off has succeeded
   BOOL m_bLaunched = 0;   // 1 once the hand-off has started the downloaded launcher
+  // Unattended ("@silent", "@passive"): the prompt is never shown, the
+  // hand-off starts at once, and the prompt ends after it, whatever it did.
+  zelvra::RunMode m_runMode = zelvra::RunMode::kDefault;
+  BOOL m_bFailed = 0;     // 1 when an unattended hand-off failed (not cancelled by the user)
 
   // The hand-off: runs the download dialog; after IDOK starts the downloaded
   // launcher and waits for its mutex. TRUE after IDOK whatever the launch
   // did, FALSE otherwise. Defined in launch/.
   BOOL LaunchUpdater();
-  // Waits (200 ms steps, at most 30 probes) until the named mutex exists.
-  void WaitForUpdaterMutex(CString name);
+  // Waits (200 ms steps, at most 30 probes) until the named mutex exists;
+  // returns the probes it took, 0 when the mutex never came.
+  int WaitForUpdaterMutex(CString name);
+  bool IsUnattended() const { return m_runMode != zelvra::RunMode::kDefault; }
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
@@ -40,6 +47,7 @@ class CInstallerDlg : public CDialog {
   void OnCloseButton();
   void OnPaint();
   HCURSOR OnQueryDragIcon();
+  LRESULT OnWindowPosChanging(WPARAM wParam, LPARAM lParam);
 
   DECLARE_MESSAGE_MAP()
 

@@ -140,13 +140,28 @@ Json ProcessTable::Launch(const Json& request) {
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  // "stderr": a file (Windows path) made anew and given to the program as its
+  // standard error handle, as a redirection of a shell or a deployment agent
+  // gives one; the other two standard handles are none.
+  UniqueHandle standard_error;
+  if (Has(request, "stderr")) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    standard_error.reset(CreateFileW(Wide(RequireString(request, "stderr")).c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!standard_error.valid()) {
+      throw CommandError("cannot make the standard error file: " + LastErrorText(GetLastError()));
+    }
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.hStdError = standard_error.get();
+  }
   PROCESS_INFORMATION info = {};
   std::wstring writable = command_line;  // CreateProcessW may write into it
   // Detached: the child gets no console, so it can never write into the
   // driver's answer stream.
   DWORD flags = DETACHED_PROCESS | (environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT);
-  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &writable[0], nullptr, nullptr, FALSE,
-                      flags, environment.empty() ? nullptr : &environment[0],
+  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &writable[0], nullptr, nullptr,
+                      standard_error.valid() ? TRUE : FALSE, flags, environment.empty() ? nullptr : &environment[0],
                       directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
     DWORD error = GetLastError();
     throw CommandError("cannot start \"" + path + "\" with command line \"" + Utf8(command_line) + "\": " +

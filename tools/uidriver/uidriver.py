@@ -265,6 +265,11 @@ class Driver:
             self._answers.put(line)
         self._answers.put(None)
 
+    def stderr_text(self):
+        """Everything the driver and the programs it started (which share its
+        standard error under Wine) wrote to standard error so far."""
+        return self._stderr_tail(limit=1 << 30)
+
     def _stderr_tail(self, limit=2000):
         try:
             self._stderr.seek(0, os.SEEK_END)
@@ -357,16 +362,17 @@ class Driver:
 
     # --- processes ----------------------------------------------------------
 
-    def launch(self, path, args="", command_line=None, cwd=None, env=None):
+    def launch(self, path, args="", command_line=None, cwd=None, env=None, stderr=None):
         """Starts a program (Windows path) and returns its Windows pid.
 
         The command line is the quoted path, a space and `args` verbatim (no
         space when args is empty), or `command_line` as given. cwd: Windows
         path of the working folder. env: variables to set (or remove, with
         None) in the program's environment; this does not change its
-        language, see the module's notes."""
+        language, see the module's notes. stderr: Windows path of a file,
+        made anew, given to the program as its standard error handle."""
         return self.request("launch", path=path, args=args or None, command_line=command_line,
-                            cwd=cwd, env=env).pid
+                            cwd=cwd, env=env, stderr=stderr).pid
 
     def attach(self, pid):
         """Takes a running process so that wait_exit and kill work on it."""
