@@ -111,18 +111,29 @@ BOOL CInstallerDlg::LaunchUpdater() {
   }
 
   // A build that pins the signers of the update files checks them now and
-  // holds them unchanged until the launcher has started. Files that fail
-  // are all deleted, and the prompt returns to its first state.
+  // holds them unchanged until the launcher has started; with a floor for
+  // the launcher, the held launcher's version block must name it and reach
+  // the floor, so that an older signed launcher, or another signed program
+  // under its name, is not started either. Only the launcher is held to the
+  // floor: it is the one program this installer starts, and what it starts
+  // is its own concern. Files that fail are all deleted, and the prompt
+  // returns to its first state.
   CUpdateFileCheck check;
+  auto refuse = [&](const wchar_t* why) {
+    check.DeleteFiles();
+    log.Write(CString(L"check: ") + why + L"; the files were removed");
+    m_bFailed = 1;
+    ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
+    return FALSE;
+  };
   if (UpdateSignersPinned()) {
     if (!check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle())) {
-      check.DeleteFiles();
-      log.Write(L"check: the update files' signatures were refused; the files were removed");
-      m_bFailed = 1;
-      ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
-      return FALSE;
+      return refuse(L"the update files' signatures were refused");
     }
-    log.Write(L"check: the update files carry valid signatures of pinned signers");
+    if (!check.LauncherMeetsFloor(downloads.GetLaunchPath())) {
+      return refuse(L"the launcher's version block is missing, names another program or is below the build's floor");
+    }
+    log.Write(L"check: the update files carry valid signatures of pinned signers, and the launcher meets the floor");
   } else {
     log.Write(L"check: this build pins no signers; the update files are not checked");
   }

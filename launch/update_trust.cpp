@@ -5,7 +5,9 @@
 #include <wintrust.h>
 #include <softpub.h>
 
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,25 @@ std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
   return fingerprint;
 }
 
+// The version block of the file held open by `file`, read from the bytes of
+// a read-only mapping of that handle: the file that was checked, whatever its
+// path names by now. Nothing when the file cannot be mapped.
+std::optional<zelvra::ProgramVersion> HeldProgramVersion(HANDLE file) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
+      static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX) {
+    return std::nullopt;
+  }
+  const zelvra::UniqueHandle mapping(::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping) return std::nullopt;
+  const void* view = ::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0);
+  if (view == nullptr) return std::nullopt;
+  std::optional<zelvra::ProgramVersion> version =
+      zelvra::ReadProgramVersion(static_cast<const std::uint8_t*>(view), static_cast<size_t>(size.QuadPart));
+  ::UnmapViewOfFile(view);  // read-only: nothing to write back, nothing to report
+  return version;
+}
+
 bool IsPinned(const std::string& fingerprint) {
   for (const char* const* pin = kPinnedUpdateSigners; *pin != nullptr; ++pin) {
     if (fingerprint == *pin) return true;
@@ -119,6 +140,16 @@ HANDLE CUpdateFileCheck::HeldFile(const CString& path) const {
     if (file.path == path) return file.handle.Get();
   }
   return nullptr;
+}
+
+bool CUpdateFileCheck::LauncherMeetsFloor(const CString& launcher) const {
+  if (!kLauncherFloor.required) return true;
+  for (const auto& file : m_files) {
+    if (file.path == launcher) {
+      return file.handle && zelvra::MeetsLauncherFloor(HeldProgramVersion(file.handle.Get()), kLauncherFloor);
+    }
+  }
+  return false;  // not among the files checked
 }
 
 void CUpdateFileCheck::Release() { m_files.clear(); }

@@ -9,18 +9,29 @@
 // the trust decision: a signature whose chain to a trusted root cannot be
 // built offline (the root not cached yet on a fresh Windows) still passes
 // when its digest is intact and its signer pinned.
+//
+// A pinned build may also set a floor for the launcher
+// (ZELVRA_LAUNCHER_MIN_VERSION, ZELVRA_LAUNCHER_ORIGINAL_NAME): the pin alone
+// takes every file the pinned key ever signed, also an older launcher or
+// another of the maker's programs served under the launcher's name. With a
+// floor, the launcher's version block, read from the bytes of the held file,
+// must give the configured OriginalFilename and a file version of at least
+// the floor's. Only the launcher is held to it: it is the one program this
+// installer starts, and what it starts is its own concern.
 #pragma once
 
 #include <windows.h>
 
 #include <vector>
 
+#include "core/program_version.h"
 #include "framework/afxstring.h"
 #include "platform/handle.h"
 
-// The pinned fingerprints (lowercase hex), ended by a null; defined by the
-// build's generated update_signers.cpp.
+// The pinned fingerprints (lowercase hex), ended by a null, and the floor for
+// the launcher; defined by the build's generated update_signers.cpp.
 extern const char* const kPinnedUpdateSigners[];
+extern const zelvra::LauncherFloor kLauncherFloor;
 
 // Whether this build checks the update files at all.
 bool UpdateSignersPinned();
@@ -39,6 +50,10 @@ class CUpdateFileCheck {
   // The held handle of `path`, one of the files given to Verify; null when
   // it is not held.
   HANDLE HeldFile(const CString& path) const;
+  // Whether the held file at `launcher` passes the build's floor for the
+  // launcher (kLauncherFloor), read from a read-only mapping of its handle;
+  // true when the build sets none. Call after Verify passed.
+  [[nodiscard]] bool LauncherMeetsFloor(const CString& launcher) const;
   // Lets the files go (once the launcher has started).
   void Release();
   // Lets the files go and deletes every one of them.

@@ -16,6 +16,11 @@ relative paths are relative to CONFIG's folder):
                       (required, unless allow_unpinned = true)
   allow_unpinned      true: release a build without pinned signers all the same
                       (it warns, and the record says so); default false
+  launcher_min_version  the floor for the launcher, a.b.c.d: the oldest launcher
+                      version the installer starts (required with update_signers;
+                      raising it cannot be undone, see docs/releasing.md)
+  launcher_original_name  the OriginalFilename the launcher's version block must
+                      give (default ZVCallUpdater.exe)
   pkcs12              the signing key and certificate as a PKCS#12 file, or
   certificate, key    as PEM files (the certificate file may hold the chain,
                       the signing certificate first)
@@ -59,8 +64,10 @@ SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
 WINE = "/usr/lib/wine/wine64"
 EXIT_FAILED, EXIT_USAGE, EXIT_UNSIGNED = 1, 2, 3
 
-KEYS = {"primary_host", "secondary_host", "dev_host", "update_signers", "allow_unpinned", "pkcs12", "certificate",
-        "key", "password_file", "ca", "timestamp_url", "timestamp_ca", "description", "url"}
+KEYS = {"primary_host", "secondary_host", "dev_host", "update_signers", "allow_unpinned", "launcher_min_version",
+        "launcher_original_name", "pkcs12", "certificate", "key", "password_file", "ca", "timestamp_url",
+        "timestamp_ca", "description", "url"}
+DEFAULT_LAUNCHER_NAME = "ZVCallUpdater.exe"
 PATH_KEYS = {"pkcs12", "certificate", "key", "password_file", "ca", "timestamp_ca"}
 # Debian packages whose versions make the build, recorded with each release.
 TOOL_PACKAGES = {
@@ -114,6 +121,16 @@ def read_config(path):
                           "can serve its own (through the user's proxy settings and certificate store, over HTTP "
                           "or HTTPS alike); set update_signers, or allow_unpinned = true to release such a build "
                           "all the same" % path)
+    if fingerprints(config.get("update_signers")) and not config.get("launcher_min_version"):
+        # The pin alone takes every file the key ever signed: an older launcher, or another of the maker's
+        # signed programs under the launcher's name.
+        raise ConfigError("%s: launcher_min_version is missing: with pinned signers alone the installer starts, with "
+                          "administrator rights, any launcher the pinned key ever signed, also an older one or "
+                          "another signed program served under the launcher's name; set launcher_min_version to the "
+                          "oldest launcher version to start (a.b.c.d)" % path)
+    floor = config.get("launcher_min_version")
+    if floor and not re.fullmatch(r"[0-9]{1,5}(\.[0-9]{1,5}){3}", floor):
+        raise ConfigError("%s: launcher_min_version is a.b.c.d, not %r" % (path, floor))
     material = [key for key in ("pkcs12", "certificate", "key") if key in config]
     if material and sorted(material) not in (["pkcs12"], ["certificate", "key"]):
         raise ConfigError("%s: give the signing material as pkcs12, or as certificate and key" % path)
@@ -189,9 +206,12 @@ def same_build(signed, unsigned):
 
 
 def file_version(data):
-    """FILEVERSION of the version block (VS_FIXEDFILEINFO) as "a.b.c.d"."""
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
-    if at < 0:
+    """FILEVERSION of the version block (VS_FIXEDFILEINFO) as "a.b.c.d": the
+    signature that follows the block's key (the program's code may hold the
+    same four bytes)."""
+    key = data.find("VS_VERSION_INFO\0".encode("utf-16-le"))
+    at = data.find(struct.pack("<I", 0xFEEF04BD), key) if key >= 0 else -1
+    if at < 0 or at - key > 40:  # the key, its padding, then the fixed part
         raise Failure("the build has no version block")
     most, least = struct.unpack_from("<II", data, at + 8)
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
@@ -330,7 +350,10 @@ def build(commit, arch, config, folder):
     preset = "windows-" + arch
     run("cmake", "--preset", preset, "-DZELVRA_PRIMARY_HOST=" + config["primary_host"],
         "-DZELVRA_SECONDARY_HOST=" + config["secondary_host"], "-DZELVRA_DEV_HOST=" + config["dev_host"],
-        "-DZELVRA_UPDATE_SIGNERS=" + ";".join(fingerprints(config.get("update_signers"))), cwd=source, capture=False)
+        "-DZELVRA_UPDATE_SIGNERS=" + ";".join(fingerprints(config.get("update_signers"))),
+        "-DZELVRA_LAUNCHER_MIN_VERSION=" + config.get("launcher_min_version", ""),
+        "-DZELVRA_LAUNCHER_ORIGINAL_NAME=" + config.get("launcher_original_name", DEFAULT_LAUNCHER_NAME),
+        cwd=source, capture=False)
     run("cmake", "--build", "--preset", preset, "-j", str(os.cpu_count() or 1), "--target", "ZelvraInstaller",
         cwd=source, capture=False)
     return source / "build" / preset / ARTIFACT, source / "build" / preset
@@ -412,6 +435,9 @@ def make_release(config, arch, dist, environment_password=None):
         "hosts": {name: config[name + "_host"] for name in ("primary", "secondary", "dev")},
         "update_signers": fingerprints(config.get("update_signers")),
         "unpinned": not fingerprints(config.get("update_signers")),
+        "launcher_floor": ({"min_version": config["launcher_min_version"],
+                            "original_name": config.get("launcher_original_name", DEFAULT_LAUNCHER_NAME)}
+                           if config.get("launcher_min_version") else None),
         "signed": signer is not None,
         "signing_certificate_sha256": signer.fingerprint() if signer else None,
         "timestamped": bool(signer and config.get("timestamp_url")),

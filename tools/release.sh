@@ -6,7 +6,8 @@
 #
 # Usage: tools/release.sh [--arch x86|x64] [--dist DIR] CONFIG
 # CONFIG names the hosts, the pinned update signers (required unless it says
-# allow_unpinned = true) and the signing material
+# allow_unpinned = true) with the launcher's floor (launcher_min_version,
+# required with them) and the signing material
 # (see tools/release.py and docs/releasing.md). Without signing
 # material it makes dist/ unsigned, warns and exits with status 3.
 # Exit status: 0 signed and verified, 3 unsigned, 1 failed, 2 bad usage.

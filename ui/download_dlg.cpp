@@ -214,7 +214,9 @@ LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
 }
 
 LRESULT CDownloadDlg::OnWindowPosChanging(WPARAM, LPARAM lParam) {
+  // Never shown (see SetHidden); the move itself goes on as always.
   if (m_bHidden) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+  Default();
   return 0;
 }
 

@@ -89,6 +89,7 @@ LRESULT CInstallerDlg::OnWindowPosChanging(WPARAM, LPARAM lParam) {
   // Unattended, the prompt exists (it owns the run) but is never shown: the
   // dialog manager shows a modal dialog by itself once it is idle.
   if (IsUnattended()) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+  Default();  // the move itself goes on as always
   return 0;
 }
 

@@ -15,8 +15,9 @@ and a local RFC 3161 time-stamp server (`openssl ts` behind an HTTP server):
   and refuses one with a byte changed; the signed x64 release, pinning A as
   update signer, runs its whole happy path against the mirror.
 - A dirty tree, a wrong password, a key that is not the certificate's, a
-  configuration without hosts and one without pinned signers are refused
-  before anything is built; a
+  configuration without hosts, one without pinned signers and one with pinned
+  signers but no floor for the launcher are refused before anything is built;
+  a floor without pinned signers stops the build's configuration; a
   signature that does not verify against the configured CA after it. None of
   them leaves a release behind.
 
@@ -53,6 +54,7 @@ HOSTS = {name: os.environ.get("ZELVRA_%s_HOST" % name.upper()) or default
 TRUST_E_BAD_DIGEST, TRUST_E_NOSIGNATURE = 0x80096010, 0x800B0100
 # A byte of the DOS stub's message: covered by the signature's digest.
 CHANGED_OFFSET = 0x50
+FLOOR = "3.1.0.0"  # the stand-in launcher is 3.1.0.5
 
 
 def run(*args, **options):
@@ -196,19 +198,21 @@ class ReleaseTest(RunTestCase):
             certificate, _ = signing_key("a")
             pinned = self.pinned()
             if name == "x86-signed":
-                config = self.configuration(name, update_signers=pinned, certificate=certificate,
+                config = self.configuration(name, update_signers=pinned, launcher_min_version=FLOOR,
+                                            certificate=certificate,
                                             key=self.encrypted_key, ca=certificate, url=URL,
                                             timestamp_url=self.timestamps.url,
                                             timestamp_ca=self.timestamps.certificate)
                 self.results[name] = self.release(name, config, "x86", password=PASSWORD)
             elif name == "x64-signed":
-                config = self.configuration(name, update_signers=pinned, pkcs12=self.pkcs12,
+                config = self.configuration(name, update_signers=pinned, launcher_min_version=FLOOR,
+                                            launcher_original_name="zvcallupdater.EXE", pkcs12=self.pkcs12,
                                             password_file=self.folder / "password", ca=certificate, url=URL)
                 self.results[name] = self.release(name, config, "x64")
             elif name == "x86-unpinned":
                 self.results[name] = self.release(name, self.configuration(name, allow_unpinned="true"), "x86")
             else:  # the same as x86-signed without the signing material
-                config = self.configuration(name, update_signers=pinned)
+                config = self.configuration(name, update_signers=pinned, launcher_min_version=FLOOR)
                 self.results[name] = self.release(name, config, "x86")
         process, dist = self.results[name]
         self.assertEqual(process.returncode, self.RUNS[name]["status"], process.stdout[-3000:] + process.stderr)
@@ -233,12 +237,15 @@ class ReleaseTest(RunTestCase):
                 subprocess.run(["sha256sum", "--check", "--strict", release.SUMS], cwd=dist, check=True,
                                capture_output=True)
                 record = json.loads((dist / release.RECORD).read_text())
+                floor = {"min_version": FLOOR,
+                         "original_name": "zvcallupdater.EXE" if name == "x64-signed" else "ZVCallUpdater.exe"}
                 self.assertEqual({key: record[key] for key in ("version", "commit", "architecture", "hosts",
-                                                                "update_signers", "unpinned", "signed",
-                                                                "signing_certificate_sha256", "timestamped")},
+                                                                "update_signers", "unpinned", "launcher_floor",
+                                                                "signed", "signing_certificate_sha256",
+                                                                "timestamped")},
                                  {"version": source_version(), "commit": self.commit, "architecture": run_of["arch"],
                                   "hosts": HOSTS, "update_signers": [] if unpinned else [a], "unpinned": unpinned,
-                                  "signed": signed,
+                                  "launcher_floor": None if unpinned else floor, "signed": signed,
                                   "signing_certificate_sha256": a if signed else None,
                                   "timestamped": run_of["timestamped"]})
                 self.assertEqual(record["file"], {"name": release.ARTIFACT, "size": len(data),
@@ -314,19 +321,24 @@ class ReleaseTest(RunTestCase):
     def test_refuses_a_tree_material_or_ca_that_is_not_right_and_leaves_no_release(self):
         certificate, key = signing_key("a")
         other_certificate, other_key = signing_key("b")
-        signing = dict(update_signers=self.pinned(), certificate=certificate, key=self.encrypted_key, ca=certificate)
+        signing = dict(update_signers=self.pinned(), launcher_min_version=FLOOR, certificate=certificate,
+                       key=self.encrypted_key, ca=certificate)
         (self.folder / "no-hosts.conf").write_text("url = %s\nupdate_signers = %s\n" % (URL, self.pinned()))
         cases = [  # name, configuration, password, status, message, change to a tracked file, built first
             ("dirty tree", self.configuration("dirty", **signing), PASSWORD, 1, "uncommitted changes", True, False),
             ("wrong password", self.configuration("password", **signing), "wrong", 1, "pkey failed", False, False),
-            ("key of another certificate", self.configuration("other-key", update_signers=self.pinned(),
-                                                              certificate=certificate, key=other_key, ca=certificate),
+            ("key of another certificate", self.configuration("other-key", **dict(signing, key=other_key)),
              None, 1, "does not belong", False, False),
             ("no hosts", self.folder / "no-hosts.conf", None, 2, "primary_host is missing", False, False),
-            ("no pinned signers", self.configuration("unpinned", **dict(signing, update_signers=None)), PASSWORD, 2,
-             "update_signers is missing", False, False),
-            ("another CA", self.configuration("other-ca", update_signers=self.pinned(), certificate=certificate,
-                                              key=key, ca=other_certificate),
+            ("no pinned signers", self.configuration("unpinned", **dict(signing, update_signers=None,
+                                                                         launcher_min_version=None)),
+             PASSWORD, 2, "update_signers is missing", False, False),
+            ("no launcher floor", self.configuration("no-floor", **dict(signing, launcher_min_version=None)),
+             PASSWORD, 2, "launcher_min_version is missing", False, False),
+            ("floor without signers", self.configuration("floor-unpinned", launcher_min_version=FLOOR,
+                                                         allow_unpinned="true"),
+             None, 1, "ZELVRA_LAUNCHER_MIN_VERSION", False, True),
+            ("another CA", self.configuration("other-ca", **dict(signing, key=key, ca=other_certificate)),
              None, 1, "does not verify against", False, True),
         ]
         readme = self.clone / "README.md"

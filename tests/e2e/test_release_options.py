@@ -1,11 +1,14 @@
 """End-to-end tests of the two release options, with the real installer
 under Wine against the update mirror (tests/e2e/release_options builds both):
 
-- Pinned signers. ZelvraInstallerPinned.exe trusts test key A: update files
-  signed by A are started; unsigned ones, ones signed by A and then changed,
-  and ones signed by another key are refused with a message, every file is
-  deleted, nothing is started and the prompt is usable again. The default
-  build starts all of them, as it always has.
+- Pinned signers. ZelvraInstallerPinned.exe trusts test key A, with a floor
+  of 3.1.0.0 for the launcher: update files signed by A are started when the
+  launcher's version block names ZVCallUpdater.exe and a version of 3.1.0.5
+  or exactly 3.1.0.0; unsigned ones, ones signed by A and then changed, ones
+  signed by another key, and, all signed by A, a launcher of 3.0.0.1, one of
+  another OriginalFilename and one without a version block are refused with a
+  message, every file is deleted, nothing is started and the prompt is usable
+  again. The default build starts all of them, as it always has.
 - HTTPS hosts. ZelvraInstallerHttps.exe fetches from https://localhost; the
   mirror serves HTTPS with certificates from a test root made here and added
   to the Wine prefix's trusted roots. A certificate for another name, one from
@@ -28,6 +31,9 @@ NOT_VERIFIED = {
     "ko": "다운로드한 Zelvra(TM) Updater 파일을 확인할 수 없습니다.\n다시 실행하여 주시기 바랍니다.",
 }
 REFUSED_KINDS = ("unsigned", "tampered", "signed-b")
+# Signed by A, but the launcher is below the pinned build's floor of 3.1.0.0, has another OriginalFilename, or has
+# no version block; "launcher-3.1.0.0" meets the floor exactly.
+BELOW_FLOOR_KINDS = ("launcher-3.0.0.1", "launcher-other-name", "launcher-unversioned")
 
 
 def release_options_dir():
@@ -41,25 +47,25 @@ def release_options():
 
 def signed_files(kind):
     """The folder of one version of the stand-ins: signed-a, signed-b,
-    tampered or unsigned."""
+    tampered, unsigned, or signed-a with another launcher (launcher-*)."""
     return pathlib.Path(release_options()["signing"]) / kind
 
 
 class PinnedSignerTests:
-    kinds = ("signed-a",) + REFUSED_KINDS
+    kinds = ("signed-a", "launcher-3.1.0.0") + REFUSED_KINDS + BELOW_FLOOR_KINDS
 
     def serve(self, mirror, kind):
         for name, path in PRIMARY_PATHS:
             mirror.put_file("primary", path, (signed_files(kind) / name).read_bytes())
 
-    def test_only_files_signed_by_a_pinned_signer_are_started(self):
+    def test_only_files_signed_by_a_pinned_signer_with_a_launcher_at_the_floor_are_started(self):
         mirror = self.start_mirror()
         pinned = release_options_dir() / "ZelvraInstallerPinned.exe"
         for kind in self.kinds:
             with self.subTest(kind=kind):
                 self.fresh_run()
                 self.serve(mirror, kind)
-                if kind == "signed-a":
+                if kind in ("signed-a", "launcher-3.1.0.0"):
                     self.whole_run(pinned)
                     self.assert_handed_off(signed_files(kind))
                     continue
@@ -90,7 +96,7 @@ class EnglishPinnedSignerTest(PinnedSignerTests, RunTestCase):
 
 class KoreanPinnedSignerTest(PinnedSignerTests, RunTestCase):
     language = "ko"
-    kinds = ("signed-a", "tampered")
+    kinds = ("signed-a", "tampered", "launcher-3.0.0.1")
 
 
 def openssl(*args, cwd):

@@ -265,6 +265,11 @@ class Driver:
             self._answers.put(line)
         self._answers.put(None)
 
+    def stderr_text(self):
+        """Everything the driver and the programs it started (which share its
+        standard error under Wine) wrote to standard error so far."""
+        return self._stderr_tail(limit=1 << 30)
+
     def _stderr_tail(self, limit=2000):
         try:
             self._stderr.seek(0, os.SEEK_END)

@@ -70,6 +70,9 @@ LAUNCHER_PARAMETERS = '"@cmd=" "@execute=Zelvra.exe" "@install"'
 SILENT_PARAMETERS = '"@cmd=@silent" "@execute=Zelvra.exe" "@install"'
 LAUNCHER_MUTEX = "Zelvra_CallUpdater"
 IMAGE_FILE_MACHINE_I386 = 0x14C
+# What qemu's user-mode emulator prints when the emulated program takes a
+# fault it cannot deliver: the process is gone, and Wine never saw it.
+EMULATOR_CRASH = "uncaught target signal"
 
 STARTED = time.monotonic()
 # Every program here runs emulated, the driver too: an answer that takes
@@ -88,6 +91,25 @@ class SmokeFailed(Exception):
 def check(condition, text):
     if not condition:
         raise SmokeFailed(text)
+
+
+def unless_emulator_crashed(driver, what, run):
+    """Runs `run`; when it fails because the emulator ended a process (qemu
+    reports "uncaught target signal" on the programs' standard error, which
+    the UI driver's is; no exception reaches Wine, and the x64 build under
+    Wine never does this), says so and runs it once more. A second failure,
+    or any other one, stands."""
+    crashes = driver.stderr_text().count(EMULATOR_CRASH)
+    try:
+        return run()
+    except SmokeFailed as failure:
+        if driver.stderr_text().count(EMULATOR_CRASH) == crashes:
+            for line in driver.stderr_text().splitlines()[-200:]:
+                if "qemu" in line or "signal" in line:
+                    say("standard error: %s" % line)
+            raise
+        say("the emulator ended a process during %s (%s; %s); once more" % (what, EMULATOR_CRASH, failure))
+        return run()
 
 
 def pe_machine(path):
@@ -219,49 +241,55 @@ def run(build, wine, timeout, shots):
                 for what, fault in FAILED_ATTEMPTS:
                     pid, prompt = start()
                     fail_once(driver, mirror, pid, prompt, what, fault, timeout)
-                mirror.reset_log()
-                pid, prompt = start()
-                screenshot(shots, "x86-1-prompt.png")
-                driver.click(prompt.hwnd, IDOK)
-                say("clicked OK")
+                def whole_run():
+                    """The whole run; returns the launcher's record blocks, its
+                    start and the mirror's requests."""
+                    record.unlink(missing_ok=True)
+                    mirror.reset_log()
+                    pid, prompt = start()
+                    screenshot(shots, "x86-1-prompt.png")
+                    driver.click(prompt.hwnd, IDOK)
+                    say("clicked OK")
 
-                def finished():
-                    boxes = driver.message_boxes(pid)
-                    check(not boxes, "a message box appeared: %r" % [box.text for box in boxes])
-                    try:
-                        return driver.control(prompt.hwnd, ID_DONE).visible
-                    except uidriver.CommandFailed as error:
-                        # The prompt's controls read while the installer
-                        # ends look like this; else the next poll reads again.
-                        check(pid in [p.pid for p in driver.processes()], "the installer has ended: %s" % error)
-                        say("the prompt's controls could not be read, reading again: %s" % error)
-                        return None
-                wait_for("the prompt's \"Download complete.\"", finished, timeout)
-                done_text = driver.control(prompt.hwnd, ID_DONE).text
-                check(done_text == "Download complete.", "completion text %r" % done_text)
-                say("the prompt says %r" % done_text)
-                screenshot(shots, "x86-2-finished.png")
-                driver.click(prompt.hwnd, ID_CLOSE)
-                exit_code = driver.wait_exit(pid, timeout=min(timeout, 120))
-                check(exit_code == 0, "the installer ended with exit code %d" % exit_code)
-                say("closed; the installer ended with exit code 0")
+                    def finished():
+                        boxes = driver.message_boxes(pid)
+                        check(not boxes, "a message box appeared: %r" % [box.text for box in boxes])
+                        try:
+                            return driver.control(prompt.hwnd, ID_DONE).visible
+                        except uidriver.CommandFailed as error:
+                            # The prompt's controls read while the installer
+                            # ends look like this; else the next poll reads again.
+                            check(pid in [p.pid for p in driver.processes()], "the installer has ended: %s" % error)
+                            say("the prompt's controls could not be read, reading again: %s" % error)
+                            return None
+                    wait_for("the prompt's \"Download complete.\"", finished, timeout)
+                    done_text = driver.control(prompt.hwnd, ID_DONE).text
+                    check(done_text == "Download complete.", "completion text %r" % done_text)
+                    say("the prompt says %r" % done_text)
+                    screenshot(shots, "x86-2-finished.png")
+                    driver.click(prompt.hwnd, ID_CLOSE)
+                    exit_code = driver.wait_exit(pid, timeout=min(timeout, 120))
+                    check(exit_code == 0, "the installer ended with exit code %d" % exit_code)
+                    say("closed; the installer ended with exit code 0")
 
-                # The launcher stand-in starts slowly under emulation, after the
-                # installer's six seconds of probing may have run out.
-                def launcher_done():
-                    blocks = record_blocks(record)
-                    return blocks if any(b.get("event") == "mutex" for b in blocks) else None
-                blocks = wait_for("the launcher's start and mutex in %s" % record, launcher_done, timeout)
-                starts = [b for b in blocks if b.get("event") == "start"]
-                check(len(starts) == 1, "expected one launcher start, seen %d" % len(starts))
-                start = starts[0]
-                for block in starts:
-                    try:
-                        driver.kill(int(block["pid"]), tree=False)
-                    except (uidriver.CommandFailed, ValueError):
-                        pass  # already gone
-                requests = [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
-                silent_run(driver, installer, prefix, record, scratch, timeout)
+                    # The launcher stand-in starts slowly under emulation, after the
+                    # installer's six seconds of probing may have run out.
+                    def launcher_done():
+                        blocks = record_blocks(record)
+                        return blocks if any(b.get("event") == "mutex" for b in blocks) else None
+                    blocks = wait_for("the launcher's start and mutex in %s" % record, launcher_done, timeout)
+                    starts = [b for b in blocks if b.get("event") == "start"]
+                    check(len(starts) == 1, "expected one launcher start, seen %d" % len(starts))
+                    launched = starts[0]
+                    for block in starts:
+                        try:
+                            driver.kill(int(block["pid"]), tree=False)
+                        except (uidriver.CommandFailed, ValueError):
+                            pass  # already gone
+                    return blocks, launched, [(r["host"], r["path"], r["status"], r["headers"]) for r in mirror.requests()]
+                blocks, start, requests = unless_emulator_crashed(driver, "the whole run", whole_run)
+                unless_emulator_crashed(driver, "the @silent run",
+                                        lambda: silent_run(driver, installer, prefix, record, scratch, timeout))
         seen = [(host, path, status) for host, path, status, _ in requests]
         check(seen == [("primary", path, 200) for _, path in PRIMARY_PATHS], "mirror requests: %r" % seen)
         agents = {value for _, _, _, headers in requests for key, value in headers if key.lower() == "user-agent"}

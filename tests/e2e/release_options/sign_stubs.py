@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """Makes what the tests of the signed-update option need: two test signing
-keys (A, the one the pinned test build trusts, and B, anyone else's), the
-source that pins A, and the three stand-in update files in four versions.
+keys (A, the one the pinned test build trusts, and B, anyone else's), and the
+three stand-in update files in several versions.
 
   sign_stubs.py keys OUT        (when the build is configured; keys kept)
     OUT/signer-a.crt, signer-a.key, signer-b.crt, signer-b.key
-    OUT/update_signers_pinned.cpp   kPinnedUpdateSigners = {A's fingerprint}
+    prints A's SHA-256 fingerprint, which the pinned test build pins
   sign_stubs.py sign STUB_DIR OUT   (when the stand-ins are built)
     OUT/signed-a/<file>   signed by A
     OUT/signed-b/<file>   signed by B
     OUT/tampered/<file>   signed by A, then one byte of the program changed
     OUT/unsigned/<file>   as built
+    OUT/launcher-<variant>/<file>   as signed-a, but the launcher is
+                          STUB_DIR/launchers/ZVCallUpdater-<variant>.exe signed by A
 
 Needs openssl and osslsigncode.
 """
@@ -50,12 +52,12 @@ def make_keys(out):
     out.mkdir(parents=True, exist_ok=True)
     certificate, _ = signing_key(out, "a")
     signing_key(out, "b")
-    source = ("// The signers the pinned test build trusts: test key A (made by sign_stubs.py).\n"
-              '#include "launch/update_trust.h"\n\n'
-              'const char* const kPinnedUpdateSigners[] = {"%s", nullptr};\n' % fingerprint(certificate))
-    path = out / "update_signers_pinned.cpp"
-    if not path.exists() or path.read_text() != source:
-        path.write_text(source)
+    print(fingerprint(certificate))
+
+
+def sign_file(key, source, target):
+    target.unlink(missing_ok=True)
+    run("osslsigncode", "sign", "-certs", str(key[0]), "-key", str(key[1]), "-in", str(source), "-out", str(target))
 
 
 def sign(stub_dir, out):
@@ -66,14 +68,17 @@ def sign(stub_dir, out):
     for name in FILES:
         shutil.copyfile(stub_dir / name, out / "unsigned" / name)
         for signer in ("a", "b"):
-            target = out / ("signed-" + signer) / name
-            target.unlink(missing_ok=True)
-            certificate, key = keys[signer]
-            run("osslsigncode", "sign", "-certs", str(certificate), "-key", str(key), "-in", str(stub_dir / name),
-                "-out", str(target))
+            sign_file(keys[signer], stub_dir / name, out / ("signed-" + signer) / name)
         data = bytearray((out / "signed-a" / name).read_bytes())
         data[TAMPERED_OFFSET] ^= 0x01
         (out / "tampered" / name).write_bytes(bytes(data))
+    launcher = FILES[2]
+    for variant in sorted((stub_dir / "launchers").glob("ZVCallUpdater-*.exe")):
+        folder = out / ("launcher-" + variant.stem[len("ZVCallUpdater-"):])
+        folder.mkdir(parents=True, exist_ok=True)
+        for name in FILES[:2]:
+            shutil.copyfile(out / "signed-a" / name, folder / name)
+        sign_file(keys["a"], variant, folder / launcher)
 
 
 if __name__ == "__main__":
