@@ -25,21 +25,30 @@ DWORD LastErrorOr(DWORD fallback) {
 }
 
 // The native name ("\Device\HarddiskVolume2\...") of the image `process`
-// runs; empty on failure.
+// runs; empty on failure. Asked with room for a usual path first, and for
+// the longest one only where that was too short.
 std::wstring StartedImageName(HANDLE process) {
-  std::wstring name(kMaxNativePath, L'\0');
-  DWORD size = kMaxNativePath;
-  if (!::QueryFullProcessImageNameW(process, PROCESS_NAME_NATIVE, &name[0], &size)) return std::wstring();
-  name.resize(size);
-  return name;
+  for (DWORD room : {static_cast<DWORD>(MAX_PATH * 2), kMaxNativePath}) {
+    std::wstring name(room, L'\0');
+    DWORD size = room;
+    if (::QueryFullProcessImageNameW(process, PROCESS_NAME_NATIVE, &name[0], &size)) {
+      name.resize(size);
+      return name;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+  }
+  return std::wstring();
 }
 
 // The native name of the file held by `file`, in the same form; empty on
 // failure.
 std::wstring HeldFileName(HANDLE file) {
-  std::wstring name(kMaxNativePath, L'\0');
-  const DWORD length = ::GetFinalPathNameByHandleW(file, &name[0], kMaxNativePath, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-  if (length == 0 || length >= kMaxNativePath) return std::wstring();
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_NT;
+  const DWORD needed = ::GetFinalPathNameByHandleW(file, nullptr, 0, kFlags);
+  if (needed == 0 || needed > kMaxNativePath) return std::wstring();
+  std::wstring name(needed, L'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(file, &name[0], needed, kFlags);
+  if (length == 0 || length >= needed) return std::wstring();
   name.resize(length);
   return name;
 }
