@@ -11,6 +11,7 @@ DownloadSnapshot CDownloadSync::Snapshot() const {
   snapshot.bytesReceived = m_dwBytesReceived.load();
   snapshot.done = m_bDone.load();
   snapshot.status = m_nStatus.load();
+  snapshot.askedForCredentials = m_bAskedForCredentials.load();
   return snapshot;
 }
 
@@ -38,7 +39,7 @@ void CDownloadSync::SetLocalFile(CFile* file) {
 
 bool CDownloadSync::Cancel() {
   SyncLock lock(m_lock);
-  if (m_bErrorBoxDecided) return false;
+  if (m_bErrorBoxDecided || m_bCredentialsDialogUp) return false;
   m_bCancel.store(1);
   if (m_pLocalFile != nullptr) m_pLocalFile->Abort();
   if (m_pSession != nullptr) m_pSession->Abort();
@@ -55,4 +56,32 @@ bool CDownloadSync::DecideErrorBox(HWND* owner) {
   if (Cancelled()) return false;
   m_bErrorBoxDecided = true;
   return true;
+}
+
+bool CDownloadSync::BeginCredentialsDialog(HWND* owner) {
+  SyncLock lock(m_lock);
+  *owner = m_hOwner;
+  if (Cancelled()) return false;
+  m_bCredentialsDialogUp = true;
+  m_bAskedForCredentials.store(true);
+  return true;
+}
+
+void CDownloadSync::EndCredentialsDialog() {
+  SyncLock lock(m_lock);
+  m_bCredentialsDialogUp = false;
+}
+
+void CDownloadSync::SetProxyCredentials(const CString& user, const CString& password) {
+  SyncLock lock(m_lock);
+  m_strProxyUser = user;
+  m_strProxyPassword = password;
+}
+
+void CDownloadSync::TakeProxyCredentials(CString* user, CString* password) {
+  SyncLock lock(m_lock);
+  *user = m_strProxyUser;
+  *password = m_strProxyPassword;
+  m_strProxyUser.Wipe();
+  m_strProxyPassword.Wipe();
 }

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "framework/afxstring.h"
 #include "platform/handle.h"
 
 class CFile;
@@ -27,6 +28,7 @@ struct DownloadSnapshot {
   std::uint32_t bytesReceived = 0;  // body bytes received in this run
   BOOL done = FALSE;                // the whole body is received and the file closed
   std::int32_t status = 0;          // the DownloadStatus the run ended with, or 0
+  bool askedForCredentials = false; // the run showed the proxy credentials dialog
 };
 
 class CDownloadSync {
@@ -64,6 +66,18 @@ class CDownloadSync {
   // the owner has cancelled (no box then), else true, after which Cancel is
   // refused. `owner` receives the window the box belongs to.
   bool DecideErrorBox(HWND* owner);
+  // From the worker, right before it would show the proxy credentials
+  // dialog: false when the owner has cancelled (no dialog then), else true,
+  // after which Cancel is refused until EndCredentialsDialog (the dialog is
+  // modal to the owner's window; nothing may close the request under it).
+  // `owner` receives the window the dialog belongs to.
+  bool BeginCredentialsDialog(HWND* owner);
+  void EndCredentialsDialog();
+  // The proxy credentials the user gave in this run's dialog, for the
+  // owner to hand to the next worker (a worker's session is its own, and
+  // WinInet keeps credentials for a session); empty when none were given.
+  void SetProxyCredentials(const CString& user, const CString& password);
+  void TakeProxyCredentials(CString* user, CString* password);
   // Whether the owner has cancelled; `lock` held.
   bool Cancelled() const { return m_bCancel.load() != 0; }
 
@@ -88,6 +102,10 @@ class CDownloadSync {
   CInternetSession* m_pSession = nullptr;
   CFile* m_pLocalFile = nullptr;
   bool m_bErrorBoxDecided = false;
+  bool m_bCredentialsDialogUp = false;
+  CString m_strProxyUser;
+  CString m_strProxyPassword;
+  std::atomic<bool> m_bAskedForCredentials{false};
 };
 
 // Holds a CDownloadSync once, for a scope or an object's life.

@@ -275,6 +275,7 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
     log.Write(attempt);
     HttpFilePtr file(session.OpenURL(url, kContext, kRequestFlags, nullptr, 0));
     DWORD statusCode = 0;
+    bool lastAttempt = secondary != FALSE;
     if (!file) {
       badAnswer = DOWNLOAD_OPEN_FAILED;
       log.Write(attempt + L": no answer");
@@ -282,22 +283,79 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
       badAnswer = DOWNLOAD_STATUS_UNREADABLE;
       log.Write(attempt + L": no status");
     } else {
+      bool answered = false;  // the proxy was given credentials, and the request sent again
+      if (statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+        log.Write(attempt + L": HTTP 407, the proxy asks for credentials (" + ProxyAuthScheme(*file) + L")");
+        if (!m_strProxyUser.IsEmpty()) {
+          // The credentials the user gave earlier in the run, once.
+          lastAttempt = true;
+          AnswerProxy(*file, m_strProxyUser, m_strProxyPassword);
+          m_strProxyUser.Wipe();
+          m_strProxyPassword.Wipe();
+          answered = true;
+          if (!file->QueryInfoStatusCode(statusCode)) statusCode = 0;
+        } else if (m_bMayAskForCredentials) {
+          // The user answers once for this file, whatever the answer.
+          m_bMayAskForCredentials = false;
+          lastAttempt = true;
+          answered = AskForCredentials(*file);
+          if (answered && !file->QueryInfoStatusCode(statusCode)) statusCode = 0;
+        }
+      }
       // A file announced as longer than any taken is refused as a bad
       // answer, before anything is written.
       const std::uint64_t length = statusCode == HTTP_STATUS_OK ? QueryContentLength(file.get()) : 0;
-      log.Write(attempt + L": HTTP " + CString(zelvra::DecimalText(statusCode)) +
-                (statusCode == HTTP_STATUS_OK ? L", length " + CString(zelvra::DecimalText(length)) : CString()));
+      if (statusCode != HTTP_STATUS_PROXY_AUTH_REQ || answered) {
+        log.Write(attempt + L": HTTP " + CString(zelvra::DecimalText(statusCode)) +
+                  (statusCode == HTTP_STATUS_OK ? L", length " + CString(zelvra::DecimalText(length)) : CString()));
+      }
       if (statusCode == HTTP_STATUS_OK && length <= m_dwMaxFileSize) {
         *contentLength = static_cast<std::uint32_t>(length);
         return file.release();
       }
       badAnswer = DOWNLOAD_HTTP_NOT_OK;
     }
-    if (secondary) break;
+    if (lastAttempt) break;
   }
   log.Write(m_strFileName + L": failed: no server gave it");
   Fail(badAnswer);
   return nullptr;
+}
+
+bool CHttpFileDownloader::AskForCredentials(CHttpFile& file) {
+  HWND owner = nullptr;
+  if (!m_sync->BeginCredentialsDialog(&owner)) return false;
+  // The system's own dialog: it asks for the proxy's user name and password
+  // and, with the flags to change options, gives them to the request.
+  const DWORD answer = file.ErrorDlg(owner, ERROR_INTERNET_INCORRECT_PASSWORD,
+                                     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
+                                         FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS);
+  m_sync->EndCredentialsDialog();
+  if (answer != ERROR_INTERNET_FORCE_RETRY || m_sync->Cancelled()) return false;
+  // What the dialog gave the request, kept for the rest of the run: the next
+  // file's session starts without it.
+  CString user = file.QueryOption(INTERNET_OPTION_PROXY_USERNAME);
+  CString password = file.QueryOption(INTERNET_OPTION_PROXY_PASSWORD);
+  if (!user.IsEmpty()) m_sync->SetProxyCredentials(user, password);
+  user.Wipe();
+  password.Wipe();
+  file.SendRequest();
+  return true;
+}
+
+void CHttpFileDownloader::AnswerProxy(CHttpFile& file, const CString& user, const CString& password) {
+  static_cast<void>(file.SetOption(INTERNET_OPTION_PROXY_USERNAME, user));
+  static_cast<void>(file.SetOption(INTERNET_OPTION_PROXY_PASSWORD, password));
+  file.SendRequest();
+}
+
+CString CHttpFileDownloader::ProxyAuthScheme(CHttpFile& file) {
+  wchar_t text[128] = {};
+  DWORD length = sizeof(text) - sizeof(wchar_t);  // in bytes, room for the terminator
+  if (!file.QueryInfo(HTTP_QUERY_PROXY_AUTHENTICATE, text, &length)) return CString(L"an unnamed scheme");
+  CString scheme(text);
+  const int blank = scheme.Find(L" ");
+  return blank > 0 ? scheme.Left(blank) : scheme;
 }
 
 std::uint64_t CHttpFileDownloader::QueryContentLength(CHttpFile* file) {

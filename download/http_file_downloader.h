@@ -52,6 +52,23 @@ class CHttpFileDownloader : public CWinThread {
   // past it ends the run as a body cut short does, and no piece that would
   // take the file past it is written. Called before the worker is resumed.
   void SetMaxFileSize(std::uint32_t bytes) { m_dwMaxFileSize = bytes; }
+  // Whether the run may show the system's dialog for proxy credentials
+  // (without a call: no). With it, an answer 407 (the proxy asks who the
+  // user is) brings the dialog up on the worker's thread, owned by the
+  // owner's window and decided as a box is (a cancel before it means none);
+  // credentials given, the same request goes out again, and WinInet keeps
+  // them for what follows. Cancelled, or 407 again, the file's attempts end
+  // with DOWNLOAD_HTTP_NOT_OK at once: the secondary is not asked. Without
+  // it a 407 is a bad answer like any other. Called before the worker is
+  // resumed.
+  void SetMayAskForCredentials(bool may) { m_bMayAskForCredentials = may; }
+  // Credentials the user gave the proxy earlier in the run: a 407 gets them,
+  // and the request goes out once more, before any dialog; 407 again, the
+  // file's attempts end as after a dialog.
+  void SetProxyCredentials(const CString& user, const CString& password) {
+    m_strProxyUser = user;
+    m_strProxyPassword = password;
+  }
   // Makes `owner`'s window the worker's main window: the three messages go
   // to it and the worker's message boxes are owned by it. Called on the
   // owner's thread before the worker is resumed; the worker keeps the window
@@ -106,6 +123,17 @@ class CHttpFileDownloader : public CWinThread {
   // The Content-Length of the answer: 0 when missing or unreadable,
   // zelvra::kContentLengthBeyond32Bits when it does not fit in 32 bits.
   std::uint64_t QueryContentLength(CHttpFile* file);
+  // Shows the proxy credentials dialog for `file`'s 407 and sends the
+  // request again when the user gave credentials, which the shared block
+  // then holds for the owner; false when the dialog was cancelled, or not
+  // shown because the owner cancelled.
+  bool AskForCredentials(CHttpFile& file);
+  // Answers `file`'s 407 with `user` and `password` and sends the request
+  // again.
+  void AnswerProxy(CHttpFile& file, const CString& user, const CString& password);
+  // The scheme the proxy's Proxy-Authenticate header asks for ("Basic",
+  // "NTLM", ...), or "an unnamed scheme".
+  static CString ProxyAuthScheme(CHttpFile& file);
   // Ends the run for an exception: a message box, unless the owner cancelled.
   int ReportException(CException* error);
   // Ends the run with `status`: keeps it and reports WM_DOWNLOAD_FAILED.
@@ -126,6 +154,9 @@ class CHttpFileDownloader : public CWinThread {
 
   DWORD m_dwFolderError = NO_ERROR;             // see SetDownloadFolder
   std::uint32_t m_dwMaxFileSize = 0xFFFFFFFFu;  // see SetMaxFileSize
+  bool m_bMayAskForCredentials = false;          // see SetMayAskForCredentials
+  CString m_strProxyUser;                        // see SetProxyCredentials
+  CString m_strProxyPassword;
   CString m_strFileName;                        // the local file's name in the folder
   // The owner window for the worker's boxes; m_pMainWnd points here.
   CWnd m_wndOwner;

@@ -18,6 +18,8 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
   if (worker == nullptr) return false;
   worker->SetDownloadFolder(settings.folder, settings.folderError, settings.folderHandle);
   worker->SetMaxFileSize(settings.maxFileSize);
+  worker->SetMayAskForCredentials(settings.mayAskForCredentials);
+  worker->SetProxyCredentials(settings.proxyUser, settings.proxyPassword);
   *localPath = worker->SetUrls(settings.primaryUrl, settings.secondaryUrl, settings.secondaryFirst);
   worker->SetOwner(&owner);  // on this thread, before the worker runs
   m_sync = CDownloadSyncRef::Share(worker->Sync());
@@ -40,6 +42,10 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
 
 DownloadSnapshot CDownloadWorkerOwner::Snapshot() const {
   return IsRunning() ? m_sync->Snapshot() : DownloadSnapshot();
+}
+
+void CDownloadWorkerOwner::TakeProxyCredentials(CString* user, CString* password) {
+  if (IsRunning()) m_sync->TakeProxyCredentials(user, password);
 }
 
 void CDownloadWorkerOwner::Ended() { m_pWorker = nullptr; }

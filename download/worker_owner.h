@@ -32,6 +32,13 @@ struct DownloadWorkerSettings {
   CString secondaryUrl;
   BOOL secondaryFirst = FALSE;
   std::uint32_t maxFileSize = 0xFFFFFFFFu;
+  // Whether the worker may show the system's dialog for proxy credentials
+  // when the proxy answers 407 (once a run, and never unattended).
+  bool mayAskForCredentials = false;
+  // Proxy credentials the user gave earlier in the run, given to the
+  // proxy when it asks again (empty: none).
+  CString proxyUser;
+  CString proxyPassword;
 };
 
 class CDownloadWorkerOwner {
@@ -49,6 +56,9 @@ class CDownloadWorkerOwner {
   bool IsRunning() const { return m_pWorker != nullptr; }
   // The running worker's counters and outcome so far (zeros without one).
   DownloadSnapshot Snapshot() const;
+  // The proxy credentials the running worker's user gave in its dialog,
+  // taken out of the shared block (empty when none were given).
+  void TakeProxyCredentials(CString* user, CString* password);
   // Called by the handler of the running worker's final message: from here
   // on the worker is gone for the owner (it deletes itself once the handler
   // returns).

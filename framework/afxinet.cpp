@@ -27,6 +27,7 @@ struct WinInet {
   decltype(&::InternetConnectW) InternetConnectW = nullptr;
   decltype(&::HttpOpenRequestW) HttpOpenRequestW = nullptr;
   decltype(&::HttpSendRequestW) HttpSendRequestW = nullptr;
+  decltype(&::InternetErrorDlg) InternetErrorDlg = nullptr;
   bool complete = false;
 };
 
@@ -46,9 +47,10 @@ const WinInet& Api() {
     zelvra::ResolveExport(w.module, w.InternetConnectW, "InternetConnectW");
     zelvra::ResolveExport(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
     zelvra::ResolveExport(w.module, w.HttpSendRequestW, "HttpSendRequestW");
+    zelvra::ResolveExport(w.module, w.InternetErrorDlg, "InternetErrorDlg");
     w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile &&
                  w.HttpQueryInfoW && w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW && w.InternetCrackUrlW &&
-                 w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW;
+                 w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW && w.InternetErrorDlg;
     return w;
   }();
   return api;
@@ -162,6 +164,42 @@ UINT CHttpFile::Read(void* buffer, UINT count) {
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
   }
   return read;
+}
+
+void CHttpFile::SendRequest() {
+  const WinInet& api = RequireApi();
+  // What is left of the answer being replaced (a 407's short body) is read
+  // away, so that the request can go out again on its connection.
+  char rest[512];
+  DWORD read = 0;
+  for (int pieces = 0; pieces < 64 && api.InternetReadFile(m_hFile, rest, sizeof(rest), &read) && read != 0; ++pieces) {
+  }
+  if (!api.HttpSendRequestW(m_hFile, nullptr, 0, nullptr, 0)) {
+    const DWORD error = ::GetLastError();
+    throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
+  }
+}
+
+BOOL CHttpFile::SetOption(DWORD option, const CString& value) {
+  HINTERNET file = m_hFile;
+  if (file == nullptr || Api().InternetSetOptionW == nullptr) return FALSE;
+  // The length in characters, without the terminator.
+  return Api().InternetSetOptionW(file, option, const_cast<wchar_t*>(value.GetString()),
+                                  static_cast<DWORD>(value.GetLength()));
+}
+
+CString CHttpFile::QueryOption(DWORD option) const {
+  HINTERNET file = m_hFile;
+  if (file == nullptr || Api().InternetQueryOptionW == nullptr) return CString();
+  wchar_t value[INTERNET_MAX_USER_NAME_LENGTH + 1] = {};
+  DWORD length = sizeof(value) - sizeof(wchar_t);  // in bytes
+  if (!Api().InternetQueryOptionW(file, option, value, &length)) return CString();
+  return CString(value);
+}
+
+DWORD CHttpFile::ErrorDlg(HWND parent, DWORD error, DWORD flags, void** data) {
+  const WinInet& api = RequireApi();
+  return api.InternetErrorDlg(parent, m_hFile, error, flags, data);
 }
 
 void CHttpFile::Close() {

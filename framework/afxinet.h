@@ -46,6 +46,17 @@ class CHttpFile {
   BOOL QueryInfo(DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index = nullptr) const;
   // Reads up to `count` body bytes; 0 at the end. Throws CInternetException.
   UINT Read(void* buffer, UINT count);
+  // Sends the request again (after ErrorDlg asked for it), the answer so far
+  // read away first. Throws CInternetException.
+  void SendRequest();
+  // Sets or reads a text option of the request (the proxy's user name and
+  // password); FALSE or empty when it cannot.
+  BOOL SetOption(DWORD option, const CString& value);
+  CString QueryOption(DWORD option) const;
+  // The system's dialog for `error` on this request (InternetErrorDlg), owned
+  // by `parent`; its result (ERROR_INTERNET_FORCE_RETRY: send the request
+  // again; ERROR_CANCELLED: the user cancelled).
+  DWORD ErrorDlg(HWND parent, DWORD error, DWORD flags, void** data = nullptr);
   // Closes the request; safe against a concurrent Abort of the session.
   void Close();
 

@@ -23,6 +23,11 @@ class CString {
   int GetLength() const { return static_cast<int>(m_text.size()); }
   bool IsEmpty() const { return m_text.empty(); }
   void Empty() { m_text.clear(); }
+  // Empties the string after overwriting its characters (a password).
+  void Wipe() {
+    ::SecureZeroMemory(&m_text[0], m_text.size() * sizeof(wchar_t));
+    m_text.clear();
+  }
   const wchar_t* GetString() const { return m_text.c_str(); }
   operator const wchar_t*() const { return m_text.c_str(); }  // NOLINT: the framework's conversion
   const std::wstring& str() const { return m_text; }

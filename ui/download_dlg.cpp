@@ -63,7 +63,10 @@ CString LoadText(UINT id) {
 CDownloadDlg::CDownloadDlg(CWnd* parent, BOOL useSecondary, bool testMode)
     : CDialog(IDD_DOWNLOAD_DIALOG, parent), m_bTestMode(testMode ? TRUE : FALSE), m_bUseSecondary(useSecondary) {}
 
-CDownloadDlg::~CDownloadDlg() = default;
+CDownloadDlg::~CDownloadDlg() {
+  m_strProxyUser.Wipe();
+  m_strProxyPassword.Wipe();
+}
 
 INT_PTR CDownloadDlg::DoModal() {
   AfxInitCommonControls();
@@ -149,6 +152,11 @@ void CDownloadDlg::StartNextDownload(DownloadItem item) {
   settings.secondaryUrl = item.secondary;
   settings.secondaryFirst = m_bUseSecondary;
   settings.maxFileSize = ZELVRA_MAX_FILE_SIZE;  // the build's ZELVRA_MAX_FILE_SIZE
+  // The proxy's question for credentials goes to the user once a run, and
+  // never in an unattended one (where a 407 is a bad answer, and logged).
+  settings.mayAskForCredentials = !log.IsStarted() && !m_bCredentialsAsked;
+  settings.proxyUser = m_strProxyUser;
+  settings.proxyPassword = m_strProxyPassword;
   if (!m_worker.Start(*this, settings, &m_strLocalPath)) {
     log.Write(L"the download of " + item.primary + L" could not start: no worker");
     m_bFailed = true;
@@ -179,6 +187,10 @@ void CDownloadDlg::OnTimer(UINT_PTR) {
 
 LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
   if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
+  if (m_worker.Snapshot().askedForCredentials) {
+    m_bCredentialsAsked = true;
+    m_worker.TakeProxyCredentials(&m_strProxyUser, &m_strProxyPassword);
+  }
   m_worker.Ended();  // it ends once this handler returns
   KillTimer(PROGRESS_TIMER_ID);
   m_progress.SendMessage(PBM_SETPOS, 0, 0);

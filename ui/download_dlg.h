@@ -83,6 +83,10 @@ class CDownloadDlg : public CDialog {
   BOOL m_bUseSecondary;
   bool m_bHidden = false;
   bool m_bFailed = false;
+  bool m_bCredentialsAsked = false;  // a worker of this dialog showed the proxy credentials dialog
+  // What the user gave in it, for the later files (their sessions are new).
+  CString m_strProxyUser;
+  CString m_strProxyPassword;
   CString m_strLaunchPath;
   CString m_strLocalPath;
   CProgressCtrl m_progress;

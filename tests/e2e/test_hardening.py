@@ -17,6 +17,7 @@ Each test checks the state the run leaves behind: the download folder, the
 launcher stand-in's record, the mirror's request log and the proxy's log.
 """
 
+import base64
 import os
 import pathlib
 import re
@@ -35,7 +36,8 @@ sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "mirror"))
 import mirror_client  # noqa: E402  (found through the path above)
 sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "stub_launcher"))
 from launcher_record import parse_launcher_record  # noqa: E402
-from installer_checks import EXIT_LAUNCHER_STARTED, EXIT_USER_CANCELLED  # noqa: E402
+from installer_checks import (DOWNLOAD_CAPTION, EXIT_INSTALL_FAILED, EXIT_LAUNCHER_STARTED,  # noqa: E402
+                              EXIT_USER_CANCELLED)
 
 TITLE = "Zelvra(TM) Installer"
 IDOK, IDCANCEL, IDYES = uidriver.IDOK, uidriver.IDCANCEL, uidriver.IDYES
@@ -155,12 +157,14 @@ class RunTestCase(harness.WineTestCase):
         prompt = self.driver.wait_window(pid, title=TITLE, cls="#32770", owner=0, timeout=30)
         return pid, prompt
 
-    def confirm_and_wait(self, pid, prompt, timeout=RUN_SECONDS, stop=None):
-        """Clicks OK and waits for the end of the hand-off: returns "finished"
-        when the prompt shows "Download complete.", else the first message
-        box that appeared. `stop`, if given, is asked on each poll and ends
-        the test at once with the failure text it returns (None: go on)."""
-        self.driver.click(prompt.hwnd, IDOK)
+    def confirm_and_wait(self, pid, prompt, timeout=RUN_SECONDS, stop=None, click=True):
+        """Clicks OK (unless `click` is false: it was clicked) and waits for
+        the end of the hand-off: returns "finished" when the prompt shows
+        "Download complete.", else the first message box that appeared.
+        `stop`, if given, is asked on each poll and ends the test at once with
+        the failure text it returns (None: go on)."""
+        if click:
+            self.driver.click(prompt.hwnd, IDOK)
         deadline = time.monotonic() + timeout
         while True:
             reason = stop() if stop else None
@@ -572,6 +576,97 @@ class ProxyTest(RunTestCase):
                 # A caching proxy on the way is told to ask the server.
                 self.assertEqual(header(entry, "Pragma"), "no-cache")
                 self.assertEqual(header(entry, "User-Agent"), USER_AGENT)
+
+    # --- a proxy that asks who the user is -------------------------------------
+
+    CREDENTIALS = ("zelvra", "s3cret")
+
+    def use_asking_proxy(self, mirror):
+        """The mirror itself as the user's proxy, demanding Basic credentials."""
+        mirror.set_proxy_credentials("%s:%s" % self.CREDENTIALS)
+        self.use_proxy(mirror.port("primary"))
+
+    def wait_credentials_dialog(self, pid, timeout=30.0):
+        """The system's dialog for the proxy's credentials: the process's
+        visible window with edit fields (the user name's and the password's,
+        in that order). Returns (window, [edit field ids])."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for window in self.driver.windows(pid, visible_only=True):
+                edits = [c.id for c in self.driver.controls(window.hwnd).controls if c["class"].lower() == "edit"]
+                if len(edits) >= 2:
+                    return window, edits
+            boxes = [box for box in self.driver.message_boxes(pid) if box.title == TITLE]  # ours, not the dialog
+            if boxes or time.monotonic() > deadline:
+                self.fail("no credentials dialog; boxes: %r; windows: %r"
+                          % ([b.text for b in boxes], [w.title for w in self.driver.windows(pid, True)]))
+            time.sleep(0.1)
+
+    def test_a_proxy_that_asks_for_credentials_gets_them_from_the_user(self):
+        mirror = self.start_mirror()
+        self.use_asking_proxy(mirror)
+        pid, prompt = self.start_installer()
+        self.driver.click(prompt.hwnd, IDOK)
+        dialog, (user, password) = self.wait_credentials_dialog(pid)
+        self.assertEqual(self.driver.window(dialog.hwnd).owner_title, DOWNLOAD_CAPTION["en"], "owned by the download dialog")
+        harness.screenshot("hardening-proxy-credentials")
+        self.driver.set_text(dialog.hwnd, user, self.CREDENTIALS[0])
+        self.driver.set_text(dialog.hwnd, password, self.CREDENTIALS[1])
+        self.driver.click(dialog.hwnd, IDOK)
+        self.driver.wait_gone(dialog.hwnd)
+        outcome = self.confirm_and_wait(pid, prompt, click=False)
+        self.assertEqual(outcome, "finished", "%r; the mirror's log: %r" % (
+            getattr(outcome, "text", outcome),
+            [(e["path"], e["status"], header(e, "Proxy-Authorization")) for e in mirror.requests()]))
+        self.driver.click(prompt.hwnd, ID_CLOSE)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=10), EXIT_LAUNCHER_STARTED)
+        self.assert_handed_off()
+        given = "Basic " + base64.b64encode(("%s:%s" % self.CREDENTIALS).encode()).decode()
+        entries = mirror.requests()
+        self.assertEqual([(e["path"], e["status"]) for e in entries if e["status"] == 200],
+                         [(path, 200) for _, path in PRIMARY_PATHS], "each file once, through the proxy")
+        self.assertTrue(all(header(e, "Proxy-Authorization") == given for e in entries if e["status"] == 200))
+        # Each file's session meets the proxy's question anew (a 407 first);
+        # the user was asked once, the later files got what the user gave.
+        self.assertEqual(sorted({e["path"] for e in entries if e["status"] == 407}),
+                         sorted(path for _, path in PRIMARY_PATHS))
+
+    def test_a_cancelled_credentials_dialog_fails_the_run_as_a_bad_answer(self):
+        mirror = self.start_mirror()
+        self.use_asking_proxy(mirror)
+        pid, prompt = self.start_installer()
+        self.driver.click(prompt.hwnd, IDOK)
+        dialog, _ = self.wait_credentials_dialog(pid)
+        self.driver.click(dialog.hwnd, IDCANCEL)
+        self.driver.wait_gone(dialog.hwnd)
+        box = self.driver.message_box(pid, timeout=20)
+        self.assertEqual((box.title, box.text), (TITLE, DOWNLOAD_FAILED))
+        self.driver.answer(box, "OK")
+        self.wait_prompt_usable(prompt)
+        self.assertEqual([(e["host"], e["status"]) for e in mirror.requests()], [("primary", 407)],
+                         "the secondary is not asked again")
+        self.assertEqual(self.launcher_starts(), [])
+        self.driver.click(prompt.hwnd, IDCANCEL)
+        self.driver.answer(self.driver.message_box(pid, owner=prompt.hwnd, timeout=10), "Yes")
+        self.assertEqual(self.driver.wait_exit(pid, timeout=10), EXIT_USER_CANCELLED)
+
+    def test_an_unattended_run_behind_an_asking_proxy_says_why_it_stopped(self):
+        mirror = self.start_mirror()
+        self.use_asking_proxy(mirror)
+        log = pathlib.Path(self.temp_unix) / "ZelvraInstaller.log"
+        log.unlink(missing_ok=True)
+        self.addCleanup(log.unlink, True)
+        environment = dict(NO_PROXY_FROM_ENVIRONMENT, ZELVRA_STUB_RECORD=harness.to_windows_path(self.record_file))
+        pid = self.launch(harness.installer_exe(), "@silent", cwd=harness.to_windows_path(self.scratch),
+                          env=harness.with_stub_settings(environment))
+        while self.driver.attach(pid).running:
+            self.assertEqual(self.driver.windows(pid, visible_only=True), [], "a window was visible")
+            time.sleep(0.1)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=5), EXIT_INSTALL_FAILED)
+        asked = [line for line in log.read_text(encoding="utf-8").splitlines() if "HTTP 407" in line]
+        self.assertEqual(len(asked), 2, "the primary and the secondary, each asked once: %r" % asked)
+        self.assertTrue(all("(Basic)" in line for line in asked), asked)
+        self.assertEqual(self.launcher_starts(), [])
 
     def test_proxy_down_ends_in_the_error_path(self):
         mirror = self.start_mirror()

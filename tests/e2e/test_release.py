@@ -72,9 +72,10 @@ def fingerprint(certificate):
 
 
 def source_version():
-    """FILEVERSION of res/version.rc, as "a.b.c.d"."""
-    text = (harness.SOURCE_DIR / "res" / "version.rc").read_text()
-    return ".".join(re.search(r"^\s*FILEVERSION\s+(\d+),(\d+),(\d+),(\d+)", text, re.M).groups())
+    """The installer's file version (ZELVRA_FILE_VERSION of res/resource.h,
+    which res/version.rc uses), as "a.b.c.d"."""
+    text = (harness.SOURCE_DIR / "res" / "resource.h").read_text()
+    return ".".join(re.search(r"^#define ZELVRA_FILE_VERSION\s+(\d+),(\d+),(\d+),(\d+)", text, re.M).groups())
 
 
 class TimeStampServer:

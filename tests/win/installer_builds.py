@@ -11,9 +11,10 @@ object library in the product's seam's place, compiled with the same flags
 and definitions (its sources and include folders are its own).
 
 It also reports each build's size against the product's: a build whose seam
-adds no code must stay within 3 % of it.
+adds no code must stay within 3 % of it; one whose seam leaves a path of the
+product out (the unelevated build has no elevated path) may be smaller.
 
-Usage: python3 installer_builds.py [--adds-code NAME]... BUILD_DIR [BUILD_DIR...]
+Usage: python3 installer_builds.py [--adds-code NAME]... [--drops-code NAME]... BUILD_DIR [BUILD_DIR...]
   The first build folder must hold the builds; a later one is checked when it
   has been built (the x86 one, say).
 """
@@ -132,7 +133,7 @@ def compare(build, product):
     return faults, swapped
 
 
-def check_folder(root, adds_code, required):
+def check_folder(root, adds_code, drops_code, required):
     """Prints the builds of one build folder; returns the number of faults."""
     targets = sorted(root.glob("**/CMakeFiles/%s*.dir/link.txt" % PRODUCT))
     builds = {b.name: b for b in (Build(root, t.parent) for t in targets)}
@@ -151,6 +152,8 @@ def check_folder(root, adds_code, required):
             size = "%d bytes (%+.1f %%)" % (build.exe.stat().st_size, 100 * ratio)
             if name in adds_code:
                 size += ", its seam adds code"
+            elif name in drops_code and ratio < 0:
+                size += ", its seam leaves code out"
             elif abs(ratio) > SIZE_TOLERANCE:
                 problems.append("%+.1f %% of the product's size, more than %d %%" % (100 * ratio, 100 * SIZE_TOLERANCE))
         print("  %s: seam %s; %s" % (name, seam, size or "(not built)"))
@@ -164,13 +167,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--adds-code", action="append", default=[], metavar="NAME",
                         help="a test build whose seam adds code to the product's (no size limit)")
+    parser.add_argument("--drops-code", action="append", default=[], metavar="NAME",
+                        help="a test build whose seam leaves a path of the product out (no lower size limit)")
     parser.add_argument("build_dirs", nargs="+", type=Path)
     args = parser.parse_args()
     faults, seen = 0, set()
     for i, root in enumerate(args.build_dirs):
         if root.resolve() not in seen:
             seen.add(root.resolve())
-            faults += check_folder(root.resolve(), set(args.adds_code), required=(i == 0))
+            faults += check_folder(root.resolve(), set(args.adds_code), set(args.drops_code), required=(i == 0))
     print("%d fault(s)" % faults)
     return 1 if faults else 0
 

@@ -54,7 +54,8 @@ again replaces it.
 
 Request log entries (one per request, visible while in flight):
   seq, time, end_time (seconds since the epoch), host, port, client_port,
-  method, target (as sent), path, version, headers ([name, value] pairs in the
+  method, target (as sent), path, version, proxied (the target was in
+  absolute form: the host is the URL's), headers ([name, value] pairs in the
   order sent), fault (merged fault applied, or null), status (null when none
   was sent), body_bytes (body bytes written; for a raw answer, all bytes),
   outcome:
@@ -72,6 +73,12 @@ Control API on the control port (JSON in and out):
   POST /faults/clear {"host"?, "path"?}                   clear matching (all if none)
   GET  /requests?host=H&path=P       log entries, oldest first
   POST /requests/clear               empty the log
+  POST /proxy        {"credentials": "user:password" or null}
+                                     as a proxy (a request in absolute form,
+                                     "GET http://127.0.0.1:PORT/path", on any
+                                     update host's port, answered as the host
+                                     on PORT), demand these Basic credentials:
+                                     without them 407 and Proxy-Authenticate
   POST /reset        {"files"?: bool} clear faults and log; files=true also
                                       rebuilds the standard layout's roots
   POST /shutdown                     answer, then stop
@@ -365,13 +372,25 @@ class UpdateHostHandler(BaseHTTPRequestHandler):
 
     def _answer(self):
         mirror = self.server.mirror
-        path = urlsplit(self.path).path or "/"
+        target = urlsplit(self.path)
+        path = target.path or "/"
+        # A request in absolute form ("GET http://host:port/path") comes from
+        # a client that takes this port for its proxy: it is answered as the
+        # host on the URL's port, behind the proxy's own demand for
+        # credentials (see Mirror.proxy_credentials).
+        self._host = self.server
+        proxied = bool(target.scheme)
+        if proxied:
+            self._host = mirror.server_on_port(target.port) or self.server
         self._entry = mirror.log.begin(
-            host=self.server.host_name, port=self.server.port,
+            host=self._host.host_name, port=self._host.port,
             client_port=self.client_address[1], method=self.command,
-            target=self.path, path=path, version=self.request_version,
+            target=self.path, path=path, version=self.request_version, proxied=proxied,
             headers=[[k, v] for k, v in self.headers.items()], fault=None)
-        fault = mirror.faults.take(self.server.host_name, path)
+        if proxied and not mirror.proxy_admits(self.headers.get("Proxy-Authorization")):
+            fault = {"status": 407, "headers": {"Proxy-Authenticate": 'Basic realm="Zelvra mirror"'}}
+        else:
+            fault = mirror.faults.take(self._host.host_name, path)
         mirror.log.update(self._entry, fault=fault)
         if self.command not in ("GET", "HEAD"):
             self.close_connection = True  # a request body is never read
@@ -443,7 +462,7 @@ class UpdateHostHandler(BaseHTTPRequestHandler):
         parts = [p for p in unquote(path).split("/") if p]
         if any(p in (".", "..") or "\\" in p or "\0" in p for p in parts):
             return None
-        local = os.path.join(self.server.root, *parts)
+        local = os.path.join(self._host.root, *parts)
         return local if parts and os.path.isfile(local) else None
 
     def _headers(self, status, body, content_type, fault):
@@ -614,6 +633,12 @@ class ControlHandler(BaseHTTPRequestHandler):
             elif route == ("POST", "/requests/clear"):
                 mirror.log.clear()
                 self._reply(200, {"ok": True})
+            elif route == ("POST", "/proxy"):
+                credentials = request.get("credentials")
+                if credentials is not None and (not isinstance(credentials, str) or ":" not in credentials):
+                    raise FaultError("credentials are \"user:password\" or null")
+                mirror.proxy_credentials = credentials
+                self._reply(200, {"ok": True})
             elif route == ("POST", "/reset"):
                 mirror.reset(files=bool(request.get("files")))
                 self._reply(200, {"ok": True})
@@ -663,6 +688,7 @@ class Mirror:
         self.stub_dir = stub_dir
         self.faults = FaultTable()
         self.log = RequestLog(log_path)
+        self.proxy_credentials = None  # "user:password" a proxied request must carry
         self.connections = ConnectionRegistry()
         self.stop_event = threading.Event()
         self.stop_requested = threading.Event()
@@ -713,6 +739,19 @@ class Mirror:
             if server:
                 server.server_close()
 
+    def server_on_port(self, port):
+        """The update host listening on `port`, or None."""
+        return next((s for s in self.servers if s.port == port), None)
+
+    def proxy_admits(self, authorization):
+        """Whether a proxied request with this Proxy-Authorization header
+        passes: always, unless credentials are demanded (POST /proxy)."""
+        credentials = self.proxy_credentials
+        if credentials is None:
+            return True
+        expected = "Basic " + base64.b64encode(credentials.encode("utf-8")).decode("ascii")
+        return authorization == expected
+
     def check_host(self, name, wildcard=False):
         if not (wildcard and name == "*") and name not in [s.host_name for s in self.servers]:
             raise FaultError("no such host %r" % name)
@@ -726,6 +765,7 @@ class Mirror:
                     build_standard_root(self.stub_dir, name, root, clean=True)
         self.faults.clear()
         self.log.clear()
+        self.proxy_credentials = None
 
     def describe(self):
         return {"ok": True, "pid": os.getpid(), "control": self.control.port,

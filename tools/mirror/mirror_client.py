@@ -191,6 +191,11 @@ class Mirror:
                 fault[key + "_b64"] = base64.b64encode(fault.pop(key)).decode("ascii")
         self._call("POST", "/faults", {"host": host, "path": path, "fault": fault})
 
+    def set_proxy_credentials(self, credentials):
+        """Makes the mirror, as a proxy, demand Basic `credentials`
+        ("user:password"); None admits every proxied request."""
+        self._call("POST", "/proxy", {"credentials": credentials})
+
     def clear_faults(self, host=None, path=None):
         request = {k: v for k, v in (("host", host), ("path", path)) if v is not None}
         self._call("POST", "/faults/clear", request)

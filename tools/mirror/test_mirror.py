@@ -3,6 +3,7 @@
     python3 -m unittest -v test_mirror      (from tools/mirror)
 """
 
+import base64
 import http.client
 import json
 import os
@@ -129,6 +130,23 @@ class MirrorTest(unittest.TestCase):
                 if body is not None:
                     self.assertEqual(got_body, body)
                     self.assertEqual(answer.getheader("Content-Length"), str(len(body)))
+
+    def test_as_a_proxy_answers_for_the_host_on_the_urls_port_behind_basic_credentials(self):
+        secondary = "http://127.0.0.1:%d%s" % (self.mirror.port("secondary"), LAUNCHER)
+        self.mirror.set_proxy_credentials("user:secret")
+        status, answer, _ = self.get("primary", secondary)
+        self.assertEqual(status, 407)
+        self.assertEqual(answer.getheader("Proxy-Authenticate"), 'Basic realm="Zelvra mirror"')
+        wrong = dict(INSTALLER_HEADERS, **{"Proxy-Authorization": "Basic " + base64.b64encode(b"user:x").decode()})
+        self.assertEqual(self.get("primary", secondary, headers=wrong)[0], 407)
+        right = dict(INSTALLER_HEADERS, **{"Proxy-Authorization": "Basic " + base64.b64encode(b"user:secret").decode()})
+        status, _, body = self.get("primary", secondary, headers=right)
+        self.assertEqual((status, body), (200, STUBS["ZVCallUpdater.exe"]))
+        log = self.mirror.requests()
+        self.assertEqual([(e["host"], e["path"], e["proxied"], e["status"]) for e in log],
+                         [("secondary", LAUNCHER, True, 407)] * 2 + [("secondary", LAUNCHER, True, 200)])
+        self.mirror.set_proxy_credentials(None)
+        self.assertEqual(self.get("primary", secondary)[0], 200, "no credentials demanded")
 
     def test_log_keeps_every_request_with_headers_and_outcome(self):
         self.get("primary", UPDATER)

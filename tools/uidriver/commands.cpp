@@ -320,6 +320,19 @@ Json Close(ProcessTable&, const Json& request) {
 
 // A command posted to a window with no control behind it, as another program
 // or an accelerator can send one: WM_COMMAND with the id, notification 0.
+// Sets a control's text (an edit field's contents) as typing would leave it.
+Json SetText(ProcessTable&, const Json& request) {
+  HWND control = RequireControl(request);
+  if (!OptionalBool(request, "force", false)) RequireInteractive(control, "type into");
+  const std::wstring text = Wide(RequireString(request, "text"));
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 5000,
+                           &result)) {
+    throw CommandError("cannot set the text of " + Describe(control));
+  }
+  return Ok();
+}
+
 Json CommandToWindow(ProcessTable&, const Json& request) {
   HWND window = RequireWindow(request, "hwnd");
   Post(window, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(RequireInt(request, "id")), 0), 0);
@@ -422,6 +435,7 @@ const struct {
 } kCommands[] = {
     {"hello", Hello},
     {"launch", Launch},
+    {"set_text", SetText},
     {"attach", Attach},
     {"processes", Processes},
     {"windows", Windows},

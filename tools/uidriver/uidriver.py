@@ -454,6 +454,11 @@ class Driver:
         when its window is disabled, unless force."""
         self.request("click", hwnd=hwnd, id=control_id, how=how, force=force)
 
+    def set_text(self, hwnd, control_id, text, force=False):
+        """Sets the text of control `control_id` of `hwnd` (an edit field's
+        contents, as typed)."""
+        return self.request("set_text", hwnd=hwnd, id=control_id, text=text, force=force)
+
     def key(self, hwnd, key, how="post", force=False):
         """Presses and releases a key ("escape", "enter", "tab", "space",
         arrows, "f1") in the window. how: "post" (to the focused control, as

@@ -73,6 +73,9 @@ IMAGE_FILE_MACHINE_I386 = 0x14C
 # What qemu's user-mode emulator prints when the emulated program takes a
 # fault it cannot deliver: the process is gone, and Wine never saw it.
 EMULATOR_CRASH = "uncaught target signal"
+# qemu 7.2 ends an emulated Wine process now and then while it starts another
+# one, about every second start of the launcher; a run it ends is run again.
+EMULATOR_ATTEMPTS = 4
 
 STARTED = time.monotonic()
 # Every program here runs emulated, the driver too: an answer that takes
@@ -97,19 +100,23 @@ def unless_emulator_crashed(driver, what, run):
     """Runs `run`; when it fails because the emulator ended a process (qemu
     reports "uncaught target signal" on the programs' standard error, which
     the UI driver's is; no exception reaches Wine, and the x64 build under
-    Wine never does this), says so and runs it once more. A second failure,
-    or any other one, stands."""
-    crashes = driver.stderr_text().count(EMULATOR_CRASH)
-    try:
-        return run()
-    except SmokeFailed as failure:
-        if driver.stderr_text().count(EMULATOR_CRASH) == crashes:
-            for line in driver.stderr_text().splitlines()[-200:]:
-                if "qemu" in line or "signal" in line:
-                    say("standard error: %s" % line)
-            raise
-        say("the emulator ended a process during %s (%s; %s); once more" % (what, EMULATOR_CRASH, failure))
-        return run()
+    Wine never does this), says so and runs it again, up to
+    EMULATOR_ATTEMPTS times in all. Any other failure stands at once."""
+    for attempt in range(1, EMULATOR_ATTEMPTS + 1):
+        crashes = driver.stderr_text().count(EMULATOR_CRASH)
+        try:
+            return run()
+        except SmokeFailed as failure:
+            if driver.stderr_text().count(EMULATOR_CRASH) == crashes:
+                for line in driver.stderr_text().splitlines()[-200:]:
+                    if "qemu" in line or "signal" in line:
+                        say("standard error: %s" % line)
+                raise
+            if attempt == EMULATOR_ATTEMPTS:
+                raise SmokeFailed("the emulator ended a process in each of %d attempts of %s (%s)"
+                                  % (attempt, what, failure))
+            say("the emulator ended a process during %s (%s; %s); attempt %d of %d next"
+                % (what, EMULATOR_CRASH, failure, attempt + 1, EMULATOR_ATTEMPTS))
 
 
 def pe_machine(path):
