@@ -33,20 +33,17 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 std::string LogLine(const LogTime& time, const std::u16string& text) {
   std::string line;
-  AppendDigits(line, time.year, 4);
-  line += '-';
-  AppendDigits(line, time.month, 2);
-  line += '-';
-  AppendDigits(line, time.day, 2);
-  line += 'T';
-  AppendDigits(line, time.hour, 2);
-  line += ':';
-  AppendDigits(line, time.minute, 2);
-  line += ':';
-  AppendDigits(line, time.second, 2);
-  line += '.';
-  AppendDigits(line, time.milliseconds, 3);
-  line += "Z ";
+  const struct {
+    unsigned value;
+    int digits;
+    char after;
+  } fields[] = {{time.year, 4, '-'},   {time.month, 2, '-'},  {time.day, 2, 'T'},          {time.hour, 2, ':'},
+                {time.minute, 2, ':'}, {time.second, 2, '.'}, {time.milliseconds, 3, 'Z'}};
+  for (const auto& field : fields) {
+    AppendDigits(line, field.value, field.digits);
+    line += field.after;
+  }
+  line += ' ';
   bool lineBreak = false;
   for (size_t at = 0; at < text.size(); ++at) {
     char32_t c = text[at];
