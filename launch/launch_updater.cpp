@@ -105,8 +105,15 @@ BOOL CInstallerDlg::LaunchUpdater() {
   const CString program = AfxWide(zelvra::kUpdaterProgram);
   CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
   downloads.SetHidden(m_runMode == zelvra::RunMode::kSilent);
-  if (downloads.DoModal() != IDOK) {  // the download dialog has told the user
+  m_pDownloads = &downloads;
+  const INT_PTR result = downloads.DoModal();
+  m_pDownloads = nullptr;
+  if (result != IDOK) {  // the download dialog has told the user
     m_bFailed = downloads.Failed() ? 1 : 0;
+    return FALSE;
+  }
+  if (m_bCancelled == 1) {  // confirmed on the prompt as the downloads ended
+    log.Write(L"the downloads were cancelled");
     return FALSE;
   }
 
