@@ -26,8 +26,6 @@ namespace {
 
 constexpr wchar_t kLaunchVerb[] = L"open";
 constexpr wchar_t kUpdaterMutexName[] = L"Zelvra_CallUpdater";
-constexpr DWORD kPollIntervalMs = 200;
-constexpr int kPollLimit = 30;
 
 #ifndef _WIN64
 // The launch record of the 32-bit release build, as the platform expects it.
@@ -105,8 +103,15 @@ BOOL CInstallerDlg::LaunchUpdater() {
   const CString program = AfxWide(zelvra::kUpdaterProgram);
   CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
   downloads.SetHidden(m_runMode == zelvra::RunMode::kSilent);
-  if (downloads.DoModal() != IDOK) {  // the download dialog has told the user
+  m_pDownloads = &downloads;
+  const INT_PTR result = downloads.DoModal();
+  m_pDownloads = nullptr;
+  if (result != IDOK) {  // the download dialog has told the user
     m_bFailed = downloads.Failed() ? 1 : 0;
+    return FALSE;
+  }
+  if (m_bCancelled == 1) {  // confirmed on the prompt as the downloads ended
+    log.Write(L"the downloads were cancelled");
     return FALSE;
   }
 
@@ -165,8 +170,8 @@ int CInstallerDlg::WaitForUpdaterMutex(CString name) {
   // The probe only opens the mutex by name. Creating it, even for a moment,
   // could make a launcher that starts at that instant believe that another
   // copy of itself is already running.
-  for (int probes = 1; probes <= kPollLimit; ++probes) {
-    ::Sleep(kPollIntervalMs);
+  for (int probes = 1; probes <= zelvra::kMutexProbeLimit; ++probes) {
+    ::Sleep(zelvra::kMutexProbeIntervalMs);
     const zelvra::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
     // A mutex that denies us access exists all the same.
     if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return probes;

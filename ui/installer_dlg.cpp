@@ -129,6 +129,10 @@ void CInstallerDlg::ShowLook(const Look& look) {
 
 void CInstallerDlg::OnCancel() {
   if (m_bStarted == 0 && !IsUnattended() && ShowAppMessage(IDS_CANCEL_QUESTION, nullptr, MB_YESNO) != IDYES) return;
+  m_bCancelled = 1;
+  // Asked while the downloads run: they are cancelled as the download
+  // dialog's own Cancel would, and the hand-off launches nothing.
+  if (m_pDownloads != nullptr && m_pDownloads->m_hWnd != nullptr) m_pDownloads->SendMessage(WM_COMMAND, IDCANCEL);
   CDialog::OnCancel();
 }
 

@@ -29,6 +29,11 @@ class CInstallerDlg : public CDialog {
   // hand-off starts at once, and the prompt ends after it, whatever it did.
   zelvra::RunMode m_runMode = zelvra::RunMode::kDefault;
   BOOL m_bFailed = 0;     // 1 when an unattended hand-off failed (not cancelled by the user)
+  // The download dialog while it runs, and whether the prompt's own cancel
+  // (its Cancel, or a WM_CLOSE from outside, "End task" say) was confirmed
+  // meanwhile: then the downloads are cancelled and nothing is launched.
+  CWnd* m_pDownloads = nullptr;
+  BOOL m_bCancelled = 0;
 
   // The hand-off: runs the download dialog; after IDOK starts the downloaded
   // launcher and waits for its mutex. TRUE after IDOK whatever the launch

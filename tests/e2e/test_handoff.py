@@ -13,7 +13,7 @@ import unittest
 import harness
 import installer_checks
 from installer_checks import (DEV_PATHS, EXIT_INSTALL_FAILED, EXIT_USER_CANCELLED, ID_PROGRESS, IDCANCEL, IDOK,
-                              IDYES, LAUNCHER_HOLD_MS, MUTEX_WAIT_SECONDS, PRIMARY_PATHS, SECONDARY_PATHS, TITLE,
+                              IDNO, IDYES, LAUNCHER_HOLD_MS, MUTEX_WAIT_SECONDS, PRIMARY_PATHS, SECONDARY_PATHS, TITLE,
                               UPDATE_FILES, USER_AGENT, header, mirror_client, same_windows_path)
 
 sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "stub_launcher"))
@@ -372,6 +372,28 @@ class EnglishHandOffTest(HandOffTests, installer_checks.InstallerTestCase):
         self.assertEqual(box.text, self.strings[1])
         self.driver.click(box.hwnd, IDYES)
         self.assertEqual(self.driver.wait_exit(pid, timeout=5.0), EXIT_USER_CANCELLED)
+
+    def test_a_confirmed_close_of_the_prompt_during_the_downloads_cancels_them(self):
+        # "End task" sends WM_CLOSE to the prompt, which the download dialog
+        # keeps disabled. It asks; No leaves the downloads going, Yes cancels
+        # them as the download dialog's Cancel would: nothing is launched.
+        mirror = self.start_mirror()
+        mirror.set_fault("primary", PRIMARY_PATHS["ZVCallUpdater.exe"], stall_after=1024, stall_seconds=None)
+        pid, prompt = self.start_installer()
+        self.driver.click(prompt.hwnd, IDOK)
+        downloads = self.wait_download_dialog(pid, prompt)
+        mirror.wait_requests(host="primary", path=PRIMARY_PATHS["ZVCallUpdater.exe"], finished=False)
+        for answer in (IDNO, IDYES):
+            self.driver.close_window(prompt.hwnd, how="wm_close", force=True)
+            box = self.driver.message_box(pid, owner=prompt.hwnd)
+            self.assertEqual(box.text, self.strings[1])
+            self.driver.click(box.hwnd, answer)
+            if answer == IDNO:
+                self.driver.wait_gone(box.hwnd)
+                self.assertTrue(self.driver.window(downloads.hwnd).visible)
+        self.assertEqual(self.driver.wait_exit(pid, timeout=10.0), EXIT_USER_CANCELLED)
+        self.assertEqual(self.launcher_blocks(), [])
+        self.assertNotIn("zvcallupdater.exe", [p.exe.lower() for p in self.driver.processes()])
 
 
 class KoreanHandOffTest(HandOffTests, installer_checks.InstallerTestCase):

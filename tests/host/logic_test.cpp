@@ -57,6 +57,12 @@ TEST(BuildUpdaterParameters, MatchesTheLauncherContract) {
             BuildUpdaterParameters(u"\uae40@\U0001F600\"\u0e01", kUpdaterProgram, false));
 }
 
+TEST(BuildUpdaterParameters, MutexWaitIsThirtyProbesTwoHundredMillisecondsApart) {
+  // Both exactly: end to end, only a lower bound of the wait can be seen.
+  EXPECT_EQ(200u, kMutexProbeIntervalMs);
+  EXPECT_EQ(30, kMutexProbeLimit);
+}
+
 TEST(DownloadPaths, FileNameComesFromTheLastSlashOfThePrimaryUrl) {
   EXPECT_EQ(u"ZVUpdater.exe", FileNameFromUrl(u"http://h:1/Zelvra/ZVUpdater.exe"));
   EXPECT_EQ(u"no-slash", FileNameFromUrl(u"no-slash"));
