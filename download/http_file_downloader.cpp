@@ -42,8 +42,6 @@ using HttpFilePtr = std::unique_ptr<CHttpFile, HttpFileDeleter>;
 
 }  // namespace
 
-using RunLock = zelvra::CriticalSectionLock;
-
 // Makes the run's session and local file reachable by a cancel while they
 // exist (through the shared block). A cancel that came before the session
 // existed aborts it at once.
@@ -63,12 +61,7 @@ class CancellableRun {
 };
 
 CHttpFileDownloader::CHttpFileDownloader()
-    : m_sync(CDownloadSync::Create()),
-      m_dwContentLength(m_sync->m_dwContentLength),
-      m_dwBytesReceived(m_sync->m_dwBytesReceived),
-      m_bDone(m_sync->m_bDone),
-      m_nStatus(m_sync->m_nStatus),
-      m_bCancel(m_sync->m_bCancel) {}
+    : m_sync(CDownloadSync::Create()) {}
 
 CHttpFileDownloader::~CHttpFileDownloader() = default;
 
@@ -128,16 +121,13 @@ void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
 }
 
 int CHttpFileDownloader::Fail(DownloadStatus status) {
-  m_nStatus = status;
+  m_sync->SetStatus(status);
   Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(status));
   return -1;
 }
 
 int CHttpFileDownloader::Run() {
-  m_nStatus = DOWNLOAD_NONE;
-  m_dwContentLength = 0;
-  m_dwBytesReceived = 0;
-  m_bDone = FALSE;
+  m_sync->BeginRun();
 
   if (m_strPrimaryUrl.IsEmpty()) return Fail(DOWNLOAD_NO_URL);
   try {
@@ -159,7 +149,7 @@ int CHttpFileDownloader::ReportException(CException* error) {
   }
   // The owner cancelled (and aborted the blocked call): that is no error.
   if (!ShowErrorBox(CString(L"Error2:") + description)) return Fail(DOWNLOAD_CANCELLED);
-  return Fail(static_cast<DownloadStatus>(m_nStatus.load()));
+  return Fail(static_cast<DownloadStatus>(m_sync->Status()));
 }
 
 int CHttpFileDownloader::Download() {
@@ -179,7 +169,7 @@ int CHttpFileDownloader::Download() {
     session.Close();
     return -1;
   }
-  m_dwContentLength = contentLength;
+  m_sync->SetContentLength(contentLength);
 
   // The cancelled ending: nothing more is written; the partial file stays.
   auto endCancelled = [&]() {
@@ -191,16 +181,13 @@ int CHttpFileDownloader::Download() {
 
   CFileException fileError;
   BOOL opened = FALSE;
-  bool cancelled;
-  {
-    // A cancel either comes before the file is created (and none is) or
-    // finds it registered and closes it.
-    RunLock lock(m_sync->Lock());
-    cancelled = m_sync->Cancelled();
-    if (!cancelled && m_dwFolderError != NO_ERROR) {
+  // A cancel either comes before the file is created (and none is) or
+  // finds it registered and closes it.
+  const bool created = m_sync->UnlessCancelled([&] {
+    if (m_dwFolderError != NO_ERROR) {
       fileError = CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
                                  static_cast<LONG>(m_dwFolderError), m_strLocalPath);
-    } else if (!cancelled) {
+    } else {
       // In a held folder (an elevated run's), a file left there is replaced
       // rather than truncated: truncating keeps the old file's security and
       // any other names it has (a hard link), so the download could land
@@ -211,8 +198,8 @@ int CHttpFileDownloader::Download() {
                    : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
       if (opened) cancellable.SetLocalFile(local);
     }
-  }
-  if (cancelled) return endCancelled();
+  });
+  if (!created) return endCancelled();
   if (!opened) {
     wchar_t description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
@@ -229,34 +216,29 @@ int CHttpFileDownloader::Download() {
     if (count == 0) {
       // A body that ends before the announced length is a broken connection,
       // not a complete file: a cut-off program must never be started.
-      const std::uint32_t announced = m_dwContentLength.load();
-      if (announced != 0 && m_dwBytesReceived.load() < announced) {
+      const std::uint32_t announced = m_sync->ContentLength();
+      if (announced != 0 && m_sync->BytesReceived() < announced) {
         throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
       }
       local.Close();
       file.reset();
       session.Close();
-      m_bDone = TRUE;
-      CInstallLog::Get().Write(m_strFileName + L": " + CString(zelvra::DecimalText(m_dwBytesReceived.load())) +
+      m_sync->SetDone();
+      CInstallLog::Get().Write(m_strFileName + L": " + CString(zelvra::DecimalText(m_sync->BytesReceived())) +
                                L" bytes written to " + m_strLocalPath);
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
     }
-    {
-      // Cancel cannot close the file between the test and the write.
-      RunLock lock(m_sync->Lock());
-      cancelled = m_sync->Cancelled();
-      if (!cancelled) {
-        // A body longer than any file taken is cut short here; the piece
-        // that would pass the limit is not written.
-        if (count > m_dwMaxFileSize - m_dwBytesReceived.load()) {
-          throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-        }
-        m_dwBytesReceived += count;  // the counter moves before the write
-        local.Write(piece, count);
+    const bool written = m_sync->UnlessCancelled([&] {
+      // A body longer than any file taken is cut short here; the piece
+      // that would pass the limit is not written.
+      if (count > m_dwMaxFileSize - m_sync->BytesReceived()) {
+        throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
       }
-    }
-    if (cancelled) return endCancelled();  // the piece just read is neither counted nor written
+      m_sync->AddBytesReceived(count);  // the counter moves before the write
+      local.Write(piece, count);
+    });
+    if (!written) return endCancelled();  // the piece just read is neither counted nor written
   }
 }
 

@@ -1,16 +1,8 @@
 // CHttpFileDownloader: fetches one file over HTTP into a local folder on a
 // thread of its own, trying a primary URL first and a secondary URL when the
 // primary answers badly, and reports to its owner window by the messages of
-// download_messages.h.
-//
-// The owner (the download dialog, through CDownloadWorkerOwner) creates it
-// with AfxBeginThread (suspended), calls SetDownloadFolder, SetUrls and
-// SetOwner and resumes the thread. The object deletes itself when its thread
-// ends, which is right after the owner's handler of the final message
-// (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED) has returned. What the worker and
-// its owner share (counters, cancel flag, outcome, the owner's window, the
-// folder handle) is a CDownloadSync both hold, so that it outlives whichever
-// of them goes first.
+// download_messages.h. CDownloadWorkerOwner starts, cancels and joins it:
+// see "How a download runs" in download/worker_owner.h.
 #pragma once
 
 #include <atomic>
@@ -75,19 +67,6 @@ class CHttpFileDownloader : public CWinThread {
   // handle (in the shared block, where the owner clears it), never the owner
   // object.
   void SetOwner(const CWnd* owner);
-  // Asks the run to stop, from the owner's thread. The local file is closed
-  // at once (nothing more is written to it, and a new run may create it
-  // again), and the network call the run is blocked in is aborted where the
-  // platform supports that; the run then reports DOWNLOAD_CANCELLED without a
-  // message box. Returns false, and changes nothing, when the run has
-  // already decided to show why it failed: that box comes, and the run ends
-  // with its failure as usual. Only valid while the worker's thread runs.
-  bool Cancel() { return m_sync->Cancel(); }
-  // The counters and the outcome so far (see DownloadSnapshot).
-  DownloadSnapshot Snapshot() const { return m_sync->Snapshot(); }
-  // The block this worker shares with its owner, for the owner to hold.
-  CDownloadSync* Sync() const { return m_sync.Get(); }
-
   BOOL InitInstance() override { return TRUE; }
   int Run() override;
   int ExitInstance() override { return CWinThread::ExitInstance(); }
@@ -106,6 +85,8 @@ class CHttpFileDownloader : public CWinThread {
   // failure is still shown in a box. Does nothing; a test's worker cancels
   // here, at exactly that moment.
   virtual void BeforeErrorBoxDecision() {}
+  // The block this worker shares with its owner.
+  CDownloadSync* Sync() const { return m_sync.Get(); }
 
  private:
   // Shows `text` (a failure's description after its "Error1:"/"Error2:") in
@@ -139,17 +120,13 @@ class CHttpFileDownloader : public CWinThread {
   // Ends the run with `status`: keeps it and reports WM_DOWNLOAD_FAILED.
   int Fail(DownloadStatus status);
   void Notify(UINT message, WPARAM wParam);
+  friend class CDownloadWorkerOwner;  // holds the block, gives the settings
 
-  CDownloadSyncRef m_sync;  // shared with the owner; the references below point into it
-  std::atomic<std::uint32_t>& m_dwContentLength;
-  std::atomic<std::uint32_t>& m_dwBytesReceived;
-  std::atomic<BOOL>& m_bDone;
+  CDownloadSyncRef m_sync;  // shared with the owner
   CString m_strLocalPath;
   CString m_strPrimaryUrl;
-  std::atomic<std::int32_t>& m_nStatus;
   CString m_strSecondaryUrl;
   CString m_strDownloadFolder;
-  std::atomic<std::int32_t>& m_bCancel;
   BOOL m_bSecondaryFirst = FALSE;
 
   DWORD m_dwFolderError = NO_ERROR;             // see SetDownloadFolder

@@ -70,7 +70,12 @@ CDownloadDlg::~CDownloadDlg() {
 
 INT_PTR CDownloadDlg::DoModal() {
   AfxInitCommonControls();
-  return CDialog::DoModal();
+  const INT_PTR result = CDialog::DoModal();
+  // The last worker has sent its final report and is ending: nothing of it
+  // still runs when the caller goes on to the files (after a cancel it was
+  // joined already, or let go).
+  m_worker.Join(kEndJoinMs);
+  return result;
 }
 
 void CDownloadDlg::DoDataExchange(CDataExchange* pDX) {
@@ -186,12 +191,13 @@ void CDownloadDlg::OnTimer(UINT_PTR) {
 }
 
 LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
-  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
-  if (m_worker.Snapshot().askedForCredentials) {
+  DownloadOutcome outcome;
+  if (!m_worker.TakeFinal(&outcome)) return 0;  // from a cancelled worker
+  if (outcome.snapshot.askedForCredentials) {
     m_bCredentialsAsked = true;
-    m_worker.TakeProxyCredentials(&m_strProxyUser, &m_strProxyPassword);
+    m_strProxyUser = outcome.proxyUser;
+    m_strProxyPassword = outcome.proxyPassword;
   }
-  m_worker.Ended();  // it ends once this handler returns
   KillTimer(PROGRESS_TIMER_ID);
   m_progress.SendMessage(PBM_SETPOS, 0, 0);
   if (!m_queue.empty()) {
@@ -204,8 +210,8 @@ LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
 }
 
 LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
-  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
-  m_worker.Ended();
+  DownloadOutcome outcome;
+  if (!m_worker.TakeFinal(&outcome)) return 0;  // from a cancelled worker
   KillTimer(PROGRESS_TIMER_ID);
   m_bFailed = true;
   ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
@@ -240,7 +246,7 @@ void CDownloadDlg::OnCancel() {
     // and the prompt comes back behind it.
     if (HWND owner = ::GetWindow(m_hWnd, GW_OWNER)) ::EnableWindow(owner, TRUE);
     ShowWindow(SW_HIDE);
-    m_worker.JoinCancelled(kCancelJoinMs);
+    m_worker.Join(kCancelJoinMs);
   }
   m_worker.LetGo();
   CInstallLog::Get().Write(L"the downloads were cancelled");

@@ -55,6 +55,9 @@ class CDownloadDlg : public CDialog {
   // How long a cancel waits for the worker to let go of the connection and
   // the file (it is aborted, so this is normally milliseconds).
   static constexpr DWORD kCancelJoinMs = 300;
+  // How long the dialog's end waits for the worker that sent the final
+  // report to end (it only unwinds, so this is normally milliseconds).
+  static constexpr DWORD kEndJoinMs = 2000;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
@@ -74,9 +77,7 @@ class CDownloadDlg : public CDialog {
   // Ends the dialog with `result`; no worker reports to it any more.
   void End(int result);
 
-  // The workers: the one that runs (its m_pWorker), starting, cancelling and
-  // joining them, and whether one runs at all. Only a running worker is ever
-  // called or listened to.
+  // The workers (see "How a download runs" in download/worker_owner.h).
   CDownloadWorkerOwner m_worker;
   std::vector<DownloadItem> m_queue;  // used as a stack: taken from the end
   BOOL m_bTestMode;

@@ -14,7 +14,7 @@ class CInstallerDlg : public CDialog {
   ~CInstallerDlg() override;
 
   CStatic m_staticHint;   // 1006, the anti-virus hint
-  CButton m_btnClose;     // 1004, shown once the hand-off has succeeded
+  CButton m_btnClose;     // 1004, shown once the hand-off has run to its end
   CStatic m_staticDone;   // 1005, "Download complete."
   CButton m_btnOK;
   CButton m_btnCancel;
@@ -23,7 +23,7 @@ class CInstallerDlg : public CDialog {
   HICON m_hIcon = nullptr;
   CString m_strCmdLine;   // the application's command line, as start-up copied it
   BOOL m_bTestMode;       // 1 when the command line contains "@test"
-  BOOL m_bStarted;        // 1 once the hand-off has succeeded
+  BOOL m_bStarted;        // 1 once the hand-off has run to its end (the launcher started, or its failed start told)
   BOOL m_bLaunched = 0;   // 1 once the hand-off has started the downloaded launcher
   // Unattended ("@silent", "@passive"): the prompt is never shown, the
   // hand-off starts at once, and the prompt ends after it, whatever it did.

@@ -208,9 +208,8 @@ class WorkerTest : public ::testing::Test {
   std::unique_ptr<WorkerRun> RunToEnd(const std::string& primary, const std::string& secondary,
                                       BOOL secondaryFirst = FALSE, const std::string& folder = std::string()) {
     auto run = std::make_unique<WorkerRun>(folder.empty() ? folder_ : folder, primary, secondary, secondaryFirst);
-    EXPECT_NE(nullptr, run->Worker());
-    if (maxFileSize_ != 0) run->Worker()->SetMaxFileSize(maxFileSize_);
-    run->Start();
+    if (maxFileSize_ != 0) run->SetMaxFileSize(maxFileSize_);
+    EXPECT_TRUE(run->Start());
     EXPECT_TRUE(run->WaitFinal()) << "no final message in time: " << Describe(*run);
     EXPECT_TRUE(run->WaitThreadEnd()) << "the worker's thread did not end";
     ExpectProtocol(*run);
@@ -765,8 +764,8 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
 TEST_F(WorkerTest, ReportsToTheWindowItWasGivenWhenTheOwnerObjectIsGone) {
   const std::string primary = Serve("primary", Bytes(700, 52));
   WorkerRun run(folder_, primary, Url("secondary"));
-  run.ForgetOwnerObject();
   run.Start();
+  run.ForgetOwnerObject();
   ASSERT_TRUE(run.WaitFinal()) << "the worker reported nothing to its owner window: " << Describe(run);
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
@@ -965,11 +964,11 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
   WorkerRun run(folder_, primary, Url("secondary"));
   run.Start();
   ASSERT_TRUE(run.PumpUntil(
-      [&] { return run.Worker() != nullptr && run.Worker()->Snapshot().bytesReceived == kBeforeStall; }, 10000))
+      [&] { return run.Snapshot().bytesReceived == kBeforeStall; }, 10000))
       << "the worker did not reach the stall: " << Describe(run);
 
   const DWORD cancelled = GetTickCount();
-  run.Worker()->Cancel();
+  ASSERT_TRUE(run.Cancel());
   // The file is released now, while the worker is still blocked in its read:
   // it can be opened with exclusive access at once.
   HANDLE file = CreateFileA(run.LocalPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -1007,7 +1006,7 @@ class CCancelledAtTheErrorBox : public CHttpFileDownloader {
  protected:
   CCancelledAtTheErrorBox() = default;
   void BeforeErrorBoxDecision() override {
-    if (Cancel()) s_cancels += 1;
+    if (Sync()->Cancel()) s_cancels += 1;
   }
 };
 IMPLEMENT_DYNCREATE(CCancelledAtTheErrorBox, CHttpFileDownloader)
@@ -1048,8 +1047,8 @@ TEST_F(WorkerTest, CancelIsRefusedOnceTheErrorBoxIsUp) {
   run.Start();
   bool accepted = true;
   ASSERT_TRUE(run.PumpUntil([&] { return !run.Boxes().empty(); }, 20000)) << Describe(run);
-  ASSERT_NE(nullptr, run.Worker());  // it waits in its box, or in its final send
-  accepted = run.Worker()->Cancel();
+  ASSERT_TRUE(run.Workers().IsRunning());  // it waits in its box, or in its final send
+  accepted = run.Cancel();
   ASSERT_TRUE(run.WaitFinal()) << Describe(run);
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
@@ -1068,7 +1067,7 @@ TEST_F(WorkerTest, CancelBeforeTheAnswerCreatesNoFile) {
   run.Start();
   ASSERT_TRUE(run.PumpUntil([&] { return !Requests("primary").empty(); }, 10000));
   const DWORD cancelled = GetTickCount();
-  run.Worker()->Cancel();
+  ASSERT_TRUE(run.Cancel());
   ASSERT_TRUE(run.WaitFinal(kDelaySeconds * 1000 + 10000)) << Describe(run);
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
@@ -1079,6 +1078,94 @@ TEST_F(WorkerTest, CancelBeforeTheAnswerCreatesNoFile) {
   EXPECT_TRUE(Requests("secondary").empty());
   std::printf("[ observe  ] cancel before the answer: final message %lu ms after the cancel (delay %d s)\n",
               static_cast<unsigned long>(run.FinalTick() - cancelled), kDelaySeconds);
+}
+
+// The owner itself.
+
+// Start, the final message, the join: the final message is taken once, no
+// worker runs after it, and the join sees the thread end; a second join has
+// nothing left to wait for.
+TEST_F(WorkerTest, OwnerTakesTheFinalMessageOnceAndJoinsTheEndedWorker) {
+  WorkerRun run(folder_, Serve("primary", Bytes(700, 54)), Url("secondary"));
+  ASSERT_TRUE(run.Start());
+  EXPECT_TRUE(run.Workers().IsRunning());
+  ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+  EXPECT_FALSE(run.Workers().IsRunning());
+  DownloadOutcome again;
+  EXPECT_FALSE(run.Workers().TakeFinal(&again));
+  EXPECT_TRUE(run.Workers().Join(10000));
+  EXPECT_EQ(0u, run.ExitCode());
+  EXPECT_TRUE(run.Workers().Join(0));
+}
+
+// A cancelled worker joined while a handler of its final report starts the
+// next worker (which replaces the owner's thread handle): the join keeps
+// waiting for the cancelled one, and only for it.
+TEST_F(WorkerTest, OwnerJoinWaitsForTheCancelledWorkerWhileAHandlerStartsTheNext) {
+  const std::string stalled = Serve("primary", Bytes(8192, 55));
+  Fault("primary", "{\"stall_after\":1024,\"stall_seconds\":2}");
+  const std::string next = Serve("primary", Bytes(700, 56), altPath_);
+  WorkerRun run(folder_, stalled, Url("secondary"));
+  ASSERT_TRUE(run.Start());
+  ASSERT_TRUE(run.PumpUntil([&] { return run.Snapshot().bytesReceived == 1024; }, 10000)) << Describe(run);
+  const HANDLE first = OpenThread(SYNCHRONIZE, FALSE, run.Workers().WorkerThreadId());
+  ASSERT_TRUE(run.Cancel());
+  bool startedNext = false;
+  run.onFinal = [&] {
+    DownloadWorkerSettings settings;
+    settings.folder = CString(worker_test::Wide(folder_));
+    settings.primaryUrl = CString(worker_test::Wide(next));
+    settings.secondaryUrl = settings.primaryUrl;
+    CWnd owner;
+    owner.m_hWnd = run.Owner();
+    CString localPath;
+    if (!startedNext) startedNext = run.Workers().Start(owner, settings, &localPath);
+  };
+  EXPECT_TRUE(run.Workers().Join(15000));
+  EXPECT_TRUE(startedNext);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 0)) << "the join returned before the cancelled worker ended";
+  CloseHandle(first);
+  // The next worker runs to its end as usual.
+  run.onFinal = nullptr;
+  EXPECT_TRUE(run.PumpUntil([&] { return !run.Workers().IsRunning(); }, 20000)) << Describe(run);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run.Notifications().back().message) << Describe(run);
+}
+
+// A worker blocked in a stalled body (Wine cannot wake a blocked WinInet
+// read) is cancelled, joined briefly and let go at once, without waiting for
+// the receive time-out; it reports to no one afterwards.
+TEST_F(WorkerTest, OwnerLetsGoOfABlockedWorkerAtOnce) {
+  const std::string stalled = Serve("primary", Bytes(8192, 57));
+  Fault("primary", "{\"stall_after\":1024,\"stall_seconds\":40}");
+  WorkerRun run(folder_, stalled, Url("secondary"));
+  ASSERT_TRUE(run.Start());
+  ASSERT_TRUE(run.PumpUntil([&] { return run.Snapshot().bytesReceived == 1024; }, 10000)) << Describe(run);
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(run.Cancel());
+  const bool ended = run.Workers().Join(300);
+  run.Workers().LetGo();
+  const DWORD took = GetTickCount() - start;
+  EXPECT_LT(took, 5000u) << "the cancel, join and let-go took " << took << " ms";
+  EXPECT_FALSE(run.Workers().IsRunning());
+  std::printf("[ observe  ] a blocked worker: %s by the 300 ms join; let go after %lu ms\n",
+              ended ? "ended" : "still blocked", static_cast<unsigned long>(took));
+}
+
+// A worker whose resume fails never runs: the start fails, and its block is
+// cancelled first, so that it lets go of the folder (which a later run may
+// then move aside), and there is nothing to join.
+TEST_F(WorkerTest, OwnerWhoseWorkerCannotResumeLetsGoOfTheFolder) {
+  const std::string folder = folder_ + "resume\\";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  WorkerRun run(folder, Serve("primary", Bytes(700, 58)), Url("secondary"));
+  run.Workers().failResume = true;
+  EXPECT_FALSE(run.Start());
+  EXPECT_FALSE(run.Workers().IsRunning());
+  EXPECT_TRUE(run.Workers().Join(0));
+  run.CloseFolder();
+  const std::string moved = folder_ + "moved";
+  EXPECT_TRUE(MoveFileA(folder.c_str(), moved.c_str())) << "the folder is still held: error " << GetLastError();
+  EXPECT_TRUE(Requests("primary").empty());
 }
 
 // ---------------------------------------------------------------------------
