@@ -35,13 +35,12 @@ class CInstallerDlg : public CDialog {
   CWnd* m_pDownloads = nullptr;
   BOOL m_bCancelled = 0;
 
-  // The hand-off: runs the download dialog; after IDOK starts the downloaded
-  // launcher and waits for its mutex. TRUE after IDOK whatever the launch
-  // did, FALSE otherwise. Defined in launch/.
+  // The hand-off: runs the download dialog and, after its success, passes
+  // the files to the launch (::LaunchUpdater, launch/launch_updater.h), then
+  // tells the user what that did. TRUE once the launch was tried, whatever
+  // it did; FALSE when the downloads failed or were cancelled or the files
+  // were refused.
   BOOL LaunchUpdater();
-  // Waits (200 ms steps, at most 30 probes) until the named mutex exists;
-  // returns the probes it took, 0 when the mutex never came.
-  int WaitForUpdaterMutex(CString name);
   bool IsUnattended() const { return m_runMode != zelvra::RunMode::kDefault; }
 
  protected:
