@@ -130,23 +130,22 @@ int CHttpFileDownloader::Run() {
   m_sync->BeginRun();
 
   if (m_strPrimaryUrl.IsEmpty()) return Fail(DOWNLOAD_NO_URL);
+  // The framework's calls report their failures as exceptions; this layer
+  // reports through Fail.
   try {
     return Download();
   } catch (CException* error) {
-    return ReportException(error);
+    const int result = ReportError(*error);
+    error->Delete();
+    return result;
   } catch (const std::bad_alloc&) {
-    return ReportException(nullptr);  // described as the framework's memory exception
+    return ReportError(CMemoryException());
   }
 }
 
-int CHttpFileDownloader::ReportException(CException* error) {
+int CHttpFileDownloader::ReportError(const CException& error) {
   wchar_t description[kErrorTextChars] = {};
-  if (error != nullptr) {
-    error->GetErrorMessage(description, kErrorTextChars);
-    error->Delete();
-  } else {
-    CMemoryException().GetErrorMessage(description, kErrorTextChars);
-  }
+  error.GetErrorMessage(description, kErrorTextChars);
   // The owner cancelled (and aborted the blocked call): that is no error.
   if (!ShowErrorBox(CString(L"Error2:") + description)) return Fail(DOWNLOAD_CANCELLED);
   return Fail(static_cast<DownloadStatus>(m_sync->Status()));
@@ -171,12 +170,13 @@ int CHttpFileDownloader::Download() {
   }
   m_sync->SetContentLength(contentLength);
 
-  // The cancelled ending: nothing more is written; the partial file stays.
-  auto endCancelled = [&]() {
-    local.Abort();  // already closed by Cancel, if it was open
+  // Every ending but the success starts here: the local file is closed as
+  // it stands (a partial file stays; a cancel may have closed it already),
+  // then the answer and the session, before anything is reported.
+  auto closeAll = [&]() {
+    local.Abort();
     file.reset();
     session.Close();
-    return Fail(DOWNLOAD_CANCELLED);
   };
 
   CFileException fileError;
@@ -199,14 +199,12 @@ int CHttpFileDownloader::Download() {
       if (opened) cancellable.SetLocalFile(local);
     }
   });
-  if (!created) return endCancelled();
+  if (!created || !opened) closeAll();
+  if (!created) return Fail(DOWNLOAD_CANCELLED);
   if (!opened) {
     wchar_t description[kErrorTextChars] = {};
     fileError.GetErrorMessage(description, kErrorTextChars);
-    if (!ShowErrorBox(CString(L"Error1:") + description)) return endCancelled();
-    file.reset();
-    session.Close();
-    return Fail(DOWNLOAD_FILE_CREATE_FAILED);
+    return Fail(ShowErrorBox(CString(L"Error1:") + description) ? DOWNLOAD_FILE_CREATE_FAILED : DOWNLOAD_CANCELLED);
   }
 
   Notify(WM_DOWNLOAD_STARTED, 0);
@@ -218,7 +216,8 @@ int CHttpFileDownloader::Download() {
       // not a complete file: a cut-off program must never be started.
       const std::uint32_t announced = m_sync->ContentLength();
       if (announced != 0 && m_sync->BytesReceived() < announced) {
-        throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+        closeAll();
+        return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
       }
       local.Close();
       file.reset();
@@ -229,16 +228,18 @@ int CHttpFileDownloader::Download() {
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
     }
+    // A body longer than any file taken is cut short here; the piece that
+    // would pass the limit is not written.
+    bool tooLong = false;
     const bool written = m_sync->UnlessCancelled([&] {
-      // A body longer than any file taken is cut short here; the piece
-      // that would pass the limit is not written.
-      if (count > m_dwMaxFileSize - m_sync->BytesReceived()) {
-        throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-      }
+      tooLong = count > m_dwMaxFileSize - m_sync->BytesReceived();
+      if (tooLong) return;
       m_sync->AddBytesReceived(count);  // the counter moves before the write
       local.Write(piece, count);
     });
-    if (!written) return endCancelled();  // the piece just read is neither counted nor written
+    if (!written || tooLong) closeAll();
+    if (!written) return Fail(DOWNLOAD_CANCELLED);  // the piece just read is neither counted nor written
+    if (tooLong) return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
   }
 }
 

@@ -93,7 +93,7 @@ class CHttpFileDownloader : public CWinThread {
   // the worker's box, unless the owner has cancelled; false then, and no box
   // was shown.
   bool ShowErrorBox(const CString& text);
-  // Steps from opening the session to the final message; framework
+  // Steps from opening the session to the final message; the framework's
   // exceptions escape to Run.
   int Download();
   // The HTTP file of the first attempt (primary, or secondary when
@@ -115,8 +115,8 @@ class CHttpFileDownloader : public CWinThread {
   // The scheme the proxy's Proxy-Authenticate header asks for ("Basic",
   // "NTLM", ...), or "an unnamed scheme".
   static CString ProxyAuthScheme(CHttpFile& file);
-  // Ends the run for an exception: a message box, unless the owner cancelled.
-  int ReportException(CException* error);
+  // Ends the run for `error`: its "Error2:" box, unless the owner cancelled.
+  int ReportError(const CException& error);
   // Ends the run with `status`: keeps it and reports WM_DOWNLOAD_FAILED.
   int Fail(DownloadStatus status);
   void Notify(UINT message, WPARAM wParam);

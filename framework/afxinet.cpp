@@ -110,12 +110,14 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
       }
     }
   }
-  wchar_t* text = nullptr;
+  zelvra::LocalMemory allocated;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
   if (api.module != nullptr && error >= INTERNET_ERROR_BASE && error <= INTERNET_ERROR_LAST) {
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
   }
-  const DWORD length = ::FormatMessageW(flags, api.module, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const DWORD length =
+      ::FormatMessageW(flags, api.module, error, 0, reinterpret_cast<wchar_t*>(allocated.Receive<wchar_t>()), 0, nullptr);
+  const auto* text = static_cast<const wchar_t*>(allocated.Get());
   if (length > 0 && text != nullptr) {
     m_strDescription = CString(text, static_cast<int>(length));
     // Messages end with a line break that a message box does not need.
@@ -123,7 +125,6 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
     while (end > 0 && (m_strDescription.GetAt(end - 1) == L'\n' || m_strDescription.GetAt(end - 1) == L'\r')) --end;
     m_strDescription = m_strDescription.Left(end);
   }
-  if (text != nullptr) ::LocalFree(text);
   if (m_strDescription.IsEmpty()) {
     // The platform has no text for this code: name the code, so that the
     // user and support still learn what failed.

@@ -128,7 +128,7 @@ HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& command
   const CString parameters(zelvra::BuildUpdaterParameters(commandLine.u16(), program.u16(), testMode));
   zelvra::UniqueHandle process;
   const DWORD error = StartLauncher(files.launchPath, parameters, *files.folder, check, process);
-  check.Release();
+  check.Close();
   if (error != NO_ERROR) {
     log.Write(L"launch: " + files.launchPath + L" could not be started: system error " +
               CString(zelvra::DecimalText(error)));

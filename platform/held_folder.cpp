@@ -201,4 +201,42 @@ bool IsSameFile(HANDLE first, HANDLE second) {
          firstInfo.nFileIndexHigh == secondInfo.nFileIndexHigh && firstInfo.nFileIndexLow == secondInfo.nFileIndexLow;
 }
 
+std::wstring FinalPath(HANDLE handle) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
+  if (needed == 0) return std::wstring();
+  std::wstring path(needed, L'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(handle, &path[0], needed, flags);
+  if (length == 0 || length >= needed) return std::wstring();
+  path.resize(length);
+  return path;
+}
+
+bool PathNamesHeldFolder(const std::wstring& path, HANDLE held) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return false;
+  std::wstring parsed(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &parsed[0], nullptr);
+  if (length == 0 || length >= needed) return false;
+  parsed.resize(length);
+  if (parsed != path) return false;
+  const UniqueHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return named && IsSameFile(named.Get(), held);
+}
+
+DWORD CheckVolume(HANDLE folder, const std::wstring& path) {
+  DWORD flags = 0;
+  if (!::GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    return ::GetLastError();
+  }
+  if ((flags & FILE_PERSISTENT_ACLS) == 0) return ERROR_NOT_SUPPORTED;
+  wchar_t volume[MAX_PATH] = {};
+  if (!::GetVolumePathNameW(path.c_str(), volume, MAX_PATH) || !IsDriveRootVolume(reinterpret_cast<const char16_t*>(volume))) {
+    return ERROR_NOT_SUPPORTED;  // a share, or a volume mounted in a folder
+  }
+  return ::GetDriveTypeW(volume) == DRIVE_FIXED ? NO_ERROR : ERROR_NOT_SUPPORTED;
+}
+
 }  // namespace zelvra

@@ -807,7 +807,7 @@ TEST_F(WorkerTest, DownloadFolderIsCreatedWritableBySystemAndAdministratorsOnly)
   EXPECT_NE(FALSE, PathIsDirectoryA(folder.c_str()));
   // (Held without sharing delete, it cannot be renamed or removed on
   // Windows; Wine 8 lets a folder be renamed all the same.)
-  held.Release();
+  held.Close();
   EXPECT_TRUE(RemoveDirectoryA((folder_ + "ZelvraManager").c_str()));
 }
 
@@ -838,7 +838,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
   ASSERT_EQ(static_cast<DWORD>(NO_ERROR), held.Prepare(temp));
   EXPECT_NE(FALSE, PathIsDirectoryA(place.c_str()));
   EXPECT_TRUE(asideFolders().empty()) << "the file went";
-  held.Release();
+  held.Close();
   ASSERT_TRUE(RemoveDirectoryA(place.c_str()));
 
   // A folder made by someone else, with the security it inherits from %TEMP%.
@@ -849,7 +849,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
   const std::vector<std::string> aside = asideFolders();
   ASSERT_EQ(1u, aside.size());
   EXPECT_EQ("planted", worker_test::ReadWholeFile(folder_ + aside[0] + "\\version.dll")) << "moved aside whole";
-  held.Release();
+  held.Close();
   RemoveFolder(folder_ + aside[0] + "\\");
   RemoveDirectoryA(place.c_str());
 

@@ -172,7 +172,7 @@ std::string VerifyRuns(const std::string& arguments) {
     const double start = Now();
     passed = check.Verify(files) && passed;
     const double end = Now();
-    check.Release();
+    check.Close();
     char value[32];
     std::snprintf(value, sizeof(value), "%s%.6f", round == 0 ? "" : ", ", end - start);
     seconds += value;
