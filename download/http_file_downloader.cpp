@@ -130,6 +130,12 @@ int CHttpFileDownloader::Run() {
   m_sync->BeginRun();
 
   if (m_strPrimaryUrl.IsEmpty()) return Fail(DOWNLOAD_NO_URL);
+  // A folder that could not be made safe takes no file: the run fails as
+  // for a file that cannot be created, before any request.
+  if (m_dwFolderError != NO_ERROR) {
+    return ReportFileError(CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
+                                          static_cast<LONG>(m_dwFolderError), m_strLocalPath));
+  }
   // The framework's calls report their failures as exceptions; this layer
   // reports through Fail.
   try {
@@ -141,6 +147,12 @@ int CHttpFileDownloader::Run() {
   } catch (const std::bad_alloc&) {
     return ReportError(CMemoryException());
   }
+}
+
+int CHttpFileDownloader::ReportFileError(const CFileException& error) {
+  wchar_t description[kErrorTextChars] = {};
+  error.GetErrorMessage(description, kErrorTextChars);
+  return Fail(ShowErrorBox(CString(L"Error1:") + description) ? DOWNLOAD_FILE_CREATE_FAILED : DOWNLOAD_CANCELLED);
 }
 
 int CHttpFileDownloader::ReportError(const CException& error) {
@@ -184,28 +196,19 @@ int CHttpFileDownloader::Download() {
   // A cancel either comes before the file is created (and none is) or
   // finds it registered and closes it.
   const bool created = m_sync->UnlessCancelled([&] {
-    if (m_dwFolderError != NO_ERROR) {
-      fileError = CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
-                                 static_cast<LONG>(m_dwFolderError), m_strLocalPath);
-    } else {
-      // In a held folder (an elevated run's), a file left there is replaced
-      // rather than truncated: truncating keeps the old file's security and
-      // any other names it has (a hard link), so the download could land
-      // where the old file's maker chose. A new file takes the folder's
-      // security.
-      opened = m_sync->Folder() != nullptr
-                   ? local.CreateInFolder(m_sync->Folder(), m_strFileName, m_strLocalPath, &fileError)
-                   : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
-      if (opened) cancellable.SetLocalFile(local);
-    }
+    // In a held folder (an elevated run's), a file left there is replaced
+    // rather than truncated: truncating keeps the old file's security and
+    // any other names it has (a hard link), so the download could land
+    // where the old file's maker chose. A new file takes the folder's
+    // security.
+    opened = m_sync->Folder() != nullptr
+                 ? local.CreateInFolder(m_sync->Folder(), m_strFileName, m_strLocalPath, &fileError)
+                 : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
+    if (opened) cancellable.SetLocalFile(local);
   });
   if (!created || !opened) closeAll();
   if (!created) return Fail(DOWNLOAD_CANCELLED);
-  if (!opened) {
-    wchar_t description[kErrorTextChars] = {};
-    fileError.GetErrorMessage(description, kErrorTextChars);
-    return Fail(ShowErrorBox(CString(L"Error1:") + description) ? DOWNLOAD_FILE_CREATE_FAILED : DOWNLOAD_CANCELLED);
-  }
+  if (!opened) return ReportFileError(fileError);
 
   Notify(WM_DOWNLOAD_STARTED, 0);
   BYTE piece[kPieceSize];

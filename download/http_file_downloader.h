@@ -27,7 +27,8 @@ class CHttpFileDownloader : public CWinThread {
   // The folder that receives the file; it ends with a backslash.
   // `folderError`, when not NO_ERROR, is why the owner could not make the
   // folder safe to write into: the run then fails to create its file with
-  // that error, as it would for a folder that cannot be made at all.
+  // that error, as it would for a folder that cannot be made at all, before
+  // any request.
   // `folderHandle`, when given, is that folder held open by the owner: the
   // worker holds a duplicate of it for its whole run, creates the file
   // through it, replacing any file of its name, and `folder` only names it in
@@ -115,6 +116,9 @@ class CHttpFileDownloader : public CWinThread {
   // The scheme the proxy's Proxy-Authenticate header asks for ("Basic",
   // "NTLM", ...), or "an unnamed scheme".
   static CString ProxyAuthScheme(CHttpFile& file);
+  // Ends the run for a local file that cannot be created: its "Error1:" box,
+  // unless the owner cancelled.
+  int ReportFileError(const CFileException& error);
   // Ends the run for `error`: its "Error2:" box, unless the owner cancelled.
   int ReportError(const CException& error);
   // Ends the run with `status`: keeps it and reports WM_DOWNLOAD_FAILED.

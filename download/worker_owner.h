@@ -30,7 +30,7 @@
 //   worker tests the flag under the same lock right before it creates its
 //   file and before each write, so nothing is written after a cancel. The
 //   dialog hides at once, then joins the worker for at most 300 ms
-//   (CDownloadDlg::kCancelJoinMs): an aborted call normally returns in
+//   (CDownloadDlg::CANCEL_JOIN_MS): an aborted call normally returns in
 //   milliseconds, but Wine cannot wake a blocked WinInet read, which then
 //   waits for its receive time-out.
 // - Let go. Before the dialog's window goes, the owner takes the window out
@@ -38,7 +38,7 @@
 //   reports to no one afterwards and touches nothing of the dialog. Such a
 //   worker ends by itself; its block goes with its last hold.
 // - Join. After the dialog has ended, the owner waits briefly for the worker
-//   that sent the final report to end (CDownloadDlg::kEndJoinMs), so that
+//   that sent the final report to end (CDownloadDlg::END_JOIN_MS), so that
 //   nothing of the download still runs when the files are used.
 //
 // Only the running worker is ever called or listened to; messages of a

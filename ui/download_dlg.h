@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "download/download_folder.h"
+#include "download/download_target.h"
 #include "download/worker_owner.h"
 #include "framework/afxwin.h"
 #include "platform/handle.h"
@@ -30,11 +30,9 @@ class CDownloadDlg : public CDialog {
   // The local paths of the files whose downloads were started, in order.
   // After IDOK: the three downloaded files.
   const std::vector<CString>& GetLocalPaths() const { return m_localPaths; }
-  // Elevated: the download folder, held until this dialog is destroyed;
-  // null otherwise.
-  HANDLE GetFolderHandle() const { return m_downloadFolder.Handle(); }
-  // Elevated: the download folder, as above (not held otherwise).
-  const CDownloadFolder& GetDownloadFolder() const { return m_downloadFolder; }
+  // Elevated: the download folder, held until this dialog is destroyed (not
+  // held otherwise).
+  const CDownloadFolder& GetDownloadFolder() const { return m_target.Folder(); }
 
   // Never shown (an unattended "@silent" run): the dialog exists, for the
   // workers to report to, but the dialog manager's showing is refused.
@@ -47,17 +45,18 @@ class CDownloadDlg : public CDialog {
   // this dialog needs the common controls, so the prompt starts without them.
   INT_PTR DoModal() override;
 
-  // Creates the folder and every missing parent; TRUE when it exists then.
+  // Creates the folder and every missing parent; TRUE when it exists then
+  // (CreateFolderPath, download/download_target.h).
   BOOL CreateDirectoryPath(CString path);
 
   static constexpr UINT_PTR PROGRESS_TIMER_ID = 900;
-  static constexpr UINT kTimerPeriodMs = 100;
+  static constexpr UINT TIMER_PERIOD_MS = 100;
   // How long a cancel waits for the worker to let go of the connection and
   // the file (it is aborted, so this is normally milliseconds).
-  static constexpr DWORD kCancelJoinMs = 300;
+  static constexpr DWORD CANCEL_JOIN_MS = 300;
   // How long the dialog's end waits for the worker that sent the final
   // report to end (it only unwinds, so this is normally milliseconds).
-  static constexpr DWORD kEndJoinMs = 2000;
+  static constexpr DWORD END_JOIN_MS = 2000;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
@@ -93,8 +92,9 @@ class CDownloadDlg : public CDialog {
   CProgressCtrl m_progress;
   std::vector<CString> m_localPaths;  // every m_strLocalPath, in order
 
-  // Elevated: the download folder (and %TEMP%), held open from its first
-  // file until the dialog is destroyed (after the launch), so that nobody
-  // can rename, replace or re-point it in between.
-  CDownloadFolder m_downloadFolder;
+  // Where the files go, chosen as the dialog starts. Elevated, the download
+  // folder (and %TEMP%) is held open until the dialog is destroyed (after
+  // the launch), so that nobody can rename, replace or re-point it in
+  // between.
+  CDownloadTarget m_target;
 };

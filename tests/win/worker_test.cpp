@@ -774,7 +774,7 @@ TEST_F(WorkerTest, ReportsToTheWindowItWasGivenWhenTheOwnerObjectIsGone) {
 
 // A download folder that the owner could not make safe: the run fails to
 // create its file with the owner's error, as for a folder that cannot be
-// made at all, and writes nothing.
+// made at all, before any request, and writes nothing.
 TEST_F(WorkerTest, FolderThatCouldNotBeMadeSafeFailsTheFileWithItsError) {
   WorkerRun run(folder_, Serve("primary", Bytes(700, 53)), Url("secondary"), FALSE, ERROR_SHARING_VIOLATION);
   run.Start();
@@ -785,6 +785,7 @@ TEST_F(WorkerTest, FolderThatCouldNotBeMadeSafeFailsTheFileWithItsError) {
   ASSERT_EQ(1u, run.Boxes().size()) << Describe(run);
   EXPECT_EQ(L"Error1:" + FileErrorText(kSharingViolationText, run.LocalPath()), run.Boxes()[0].text);
   EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(run.LocalPath()));
+  EXPECT_TRUE(Requests("primary").empty()) << "a request for a file that had no place";
 }
 
 // The download folder of an elevated run (this process is elevated under
