@@ -24,6 +24,9 @@ class CDownloadTarget {
   void Fill(DownloadWorkerSettings* settings) const;
   // Elevated: the held download folder (not held otherwise).
   const CDownloadFolder& Folder() const { return m_folder; }
+  // Whether the run is elevated, as Choose found it: the one place the
+  // run's elevation decides where files go and how the launcher starts.
+  bool Elevated() const { return m_bElevated; }
 
  private:
   bool m_bElevated = false;

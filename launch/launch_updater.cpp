@@ -13,7 +13,6 @@
 #include "launch/launcher_start.h"
 #include "launch/update_trust.h"
 #include "log/install_log.h"
-#include "platform/elevation.h"
 #include "platform/handle.h"
 #include "platform/held_folder.h"
 
@@ -57,9 +56,10 @@ DWORD LastErrorOr(DWORD fallback) {
 // kept: in the installer's current folder, with its environment (it can ask
 // for elevation where the launcher's manifest requires it, and reports a
 // broken file itself).
-[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, const CDownloadFolder& folder,
+[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, const CDownloadTarget& target,
                                   const CUpdateFileCheck& check, zelvra::UniqueHandle& process) {
-  if (zelvra::IsProcessElevated()) {
+  if (target.Elevated()) {
+    const CDownloadFolder& folder = target.Folder();
     if (!folder.IsHeld()) return kFolderNotHeld;
     zelvra::HeldLauncherStart start;
     zelvra::UniqueHandle opened;
@@ -112,7 +112,7 @@ HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& command
     return result;
   };
   if (UpdateSignersPinned()) {
-    if (!check.Verify(files.paths, files.folder->Handle())) {
+    if (!check.Verify(files.paths, files.target->Folder().Handle())) {
       return refuse(HandOffOutcome::kRefusedSignature, L"the update files' signatures were refused");
     }
     if (!check.LauncherMeetsFloor(files.launchPath)) {
@@ -127,7 +127,7 @@ HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& command
   const CString program = AfxWide(zelvra::kUpdaterProgram);
   const CString parameters(zelvra::BuildUpdaterParameters(commandLine.u16(), program.u16(), testMode));
   zelvra::UniqueHandle process;
-  const DWORD error = StartLauncher(files.launchPath, parameters, *files.folder, check, process);
+  const DWORD error = StartLauncher(files.launchPath, parameters, *files.target, check, process);
   check.Close();
   if (error != NO_ERROR) {
     log.Write(L"launch: " + files.launchPath + L" could not be started: system error " +

@@ -8,14 +8,14 @@
 
 #include <vector>
 
-#include "download/download_folder.h"
+#include "download/download_target.h"
 #include "framework/afxstring.h"
 
 // The downloaded files, as the download dialog leaves them after its success.
 struct DownloadedFiles {
   std::vector<CString> paths;              // every file, in order
   CString launchPath;                      // the launcher's
-  const CDownloadFolder* folder = nullptr; // elevated: the held download folder
+  const CDownloadTarget* target = nullptr; // where they are: elevated, the held download folder
 };
 
 // What the hand-off did.

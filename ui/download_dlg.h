@@ -30,9 +30,9 @@ class CDownloadDlg : public CDialog {
   // The local paths of the files whose downloads were started, in order.
   // After IDOK: the three downloaded files.
   const std::vector<CString>& GetLocalPaths() const { return m_localPaths; }
-  // Elevated: the download folder, held until this dialog is destroyed (not
-  // held otherwise).
-  const CDownloadFolder& GetDownloadFolder() const { return m_target.Folder(); }
+  // Where the files are; elevated, the download folder is held until this
+  // dialog is destroyed.
+  const CDownloadTarget& GetDownloadTarget() const { return m_target; }
 
   // Never shown (an unattended "@silent" run): the dialog exists, for the
   // workers to report to, but the dialog manager's showing is refused.

@@ -136,7 +136,7 @@ BOOL CInstallerDlg::LaunchUpdater() {
   DownloadedFiles files;
   files.paths = downloads.GetLocalPaths();
   files.launchPath = downloads.GetLaunchPath();
-  files.folder = &downloads.GetDownloadFolder();
+  files.target = &downloads.GetDownloadTarget();
   const HandOffResult handOff = ::LaunchUpdater(files, m_strCmdLine, m_bTestMode == 1);
   switch (handOff.outcome) {
     case HandOffOutcome::kLaunched:
