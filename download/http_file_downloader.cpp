@@ -218,10 +218,7 @@ int CHttpFileDownloader::Download() {
       // A body that ends before the announced length is a broken connection,
       // not a complete file: a cut-off program must never be started.
       const std::uint32_t announced = m_sync->ContentLength();
-      if (announced != 0 && m_sync->BytesReceived() < announced) {
-        closeAll();
-        return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
-      }
+      if (announced != 0 && m_sync->BytesReceived() < announced) break;
       local.Close();
       file.reset();
       session.Close();
@@ -240,10 +237,15 @@ int CHttpFileDownloader::Download() {
       m_sync->AddBytesReceived(count);  // the counter moves before the write
       local.Write(piece, count);
     });
-    if (!written || tooLong) closeAll();
-    if (!written) return Fail(DOWNLOAD_CANCELLED);  // the piece just read is neither counted nor written
-    if (tooLong) return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
+    if (!written) {
+      closeAll();
+      return Fail(DOWNLOAD_CANCELLED);  // the piece just read is neither counted nor written
+    }
+    if (tooLong) break;
   }
+  // A body cut short of its length, or longer than any file taken.
+  closeAll();
+  return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
 }
 
 CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL secondaryOnly,

@@ -5,10 +5,6 @@
 #include "download/http_file_downloader.h"
 #include "framework/afxapp.h"
 
-const CRuntimeClass* CDownloadWorkerOwner::WorkerClass() const { return RUNTIME_CLASS(CHttpFileDownloader); }
-
-DWORD CDownloadWorkerOwner::Resume(CWinThread& worker) { return worker.ResumeThread(); }
-
 void CDownloadWorkerOwner::LetGo() {
   if (m_sync) m_sync->SetOwnerWindow(nullptr);
   m_sync.Reset();
@@ -19,7 +15,7 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
   AFX_ASSERT_UI_THREAD();
   LetGo();  // the worker before, if any, has sent its final message
   auto* worker = static_cast<CHttpFileDownloader*>(
-      AfxBeginThread(WorkerClass(), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
+      AfxBeginThread(m_pWorkerClass != nullptr ? m_pWorkerClass : RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (worker == nullptr) return false;
   worker->SetDownloadFolder(settings.folder, settings.folderError, settings.folderHandle);
   worker->SetMaxFileSize(settings.maxFileSize);
@@ -37,7 +33,7 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
   }
   m_thread.Reset(thread);
   m_threadId = worker->m_nThreadID;
-  if (Resume(*worker) == static_cast<DWORD>(-1)) {
+  if (m_bFailResume || worker->ResumeThread() == static_cast<DWORD>(-1)) {
     // Never runs: it stays suspended (and its object allocated) for the
     // rest of the process, and the start counts as failed. Cancelled first,
     // its block lets go of the folder's duplicate, so that a later run may

@@ -91,7 +91,7 @@ class CDownloadWorkerOwner {
   CDownloadWorkerOwner() = default;
   CDownloadWorkerOwner(const CDownloadWorkerOwner&) = delete;
   CDownloadWorkerOwner& operator=(const CDownloadWorkerOwner&) = delete;
-  virtual ~CDownloadWorkerOwner() { LetGo(); }
+  ~CDownloadWorkerOwner() { LetGo(); }
 
   // Starts a worker that reports to `owner`, on the owner's thread. Returns
   // false when no worker could be created or started. `localPath` receives
@@ -124,10 +124,10 @@ class CDownloadWorkerOwner {
   DWORD WorkerThreadId() const { return m_threadId; }
 
  protected:
-  // Seams for tests: the class of the workers (a CHttpFileDownloader), and
-  // how a created worker is resumed (the count before, or -1 on failure).
-  virtual const CRuntimeClass* WorkerClass() const;
-  virtual DWORD Resume(CWinThread& worker);
+  // Seams for tests: the class of the workers (a CHttpFileDownloader; null:
+  // that one), and a resume that fails as ResumeThread can.
+  const CRuntimeClass* m_pWorkerClass = nullptr;
+  bool m_bFailResume = false;
 
  private:
   bool m_running = false;         // a worker runs (see IsRunning)

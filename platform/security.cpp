@@ -32,8 +32,8 @@ std::u16string SddlOf(PSECURITY_DESCRIPTOR descriptor) {
                                                               text.Receive<wchar_t>(), nullptr)) {
     return std::u16string();
   }
-  const auto* sddl = static_cast<const wchar_t*>(text.Get());
-  return std::u16string(sddl, sddl + std::char_traits<wchar_t>::length(sddl));
+  // UTF-16 either way: wchar_t is 16 bits wide on Windows.
+  return std::u16string(static_cast<const char16_t*>(text.Get()));
 }
 
 std::u16string SecurityOf(HANDLE object) {

@@ -129,15 +129,20 @@ void CDownloadDlg::OnTimer(UINT_PTR) {
   Default();
 }
 
-LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
+bool CDownloadDlg::TakeFinal() {
   DownloadOutcome outcome;
-  if (!m_worker.TakeFinal(&outcome)) return 0;  // from a cancelled worker
+  if (!m_worker.TakeFinal(&outcome)) return false;  // from a cancelled worker
   if (outcome.snapshot.askedForCredentials) {
     m_bCredentialsAsked = true;
     m_strProxyUser = outcome.proxyUser;
     m_strProxyPassword = outcome.proxyPassword;
   }
   KillTimer(PROGRESS_TIMER_ID);
+  return true;
+}
+
+LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
+  if (!TakeFinal()) return 0;
   m_progress.SendMessage(PBM_SETPOS, 0, 0);
   if (!m_queue.empty()) {
     const DownloadItem next = m_queue.back();
@@ -149,9 +154,7 @@ LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
 }
 
 LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
-  DownloadOutcome outcome;
-  if (!m_worker.TakeFinal(&outcome)) return 0;  // from a cancelled worker
-  KillTimer(PROGRESS_TIMER_ID);
+  if (!TakeFinal()) return 0;
   m_bFailed = true;
   ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
   End(IDCANCEL);

@@ -73,6 +73,10 @@ class CDownloadDlg : public CDialog {
 
  private:
   void StartNextDownload(DownloadItem item);
+  // For a final message: false when it came from a worker that no longer
+  // runs; else the worker's outcome is taken (the credentials its user gave,
+  // for the next) and the bar's timer stopped.
+  bool TakeFinal();
   // Ends the dialog with `result`; no worker reports to it any more.
   void End(int result);
 

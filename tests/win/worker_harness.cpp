@@ -97,7 +97,7 @@ WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, c
                            nullptr, GetModuleHandleW(nullptr), nullptr);
   SetWindowLongPtrW(owner_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ownerWnd_.m_hWnd = owner_;
-  workers_.workerClass = workerClass;
+  workers_.SetWorkerClass(workerClass);
   const HANDLE held = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                   nullptr);

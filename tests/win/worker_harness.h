@@ -49,16 +49,8 @@ const char* MessageName(UINT message);
 // The owner, with its seams: the workers' class, and a resume that fails.
 class TestOwner : public CDownloadWorkerOwner {
  public:
-  const CRuntimeClass* workerClass = nullptr;  // null: CHttpFileDownloader
-  bool failResume = false;
-
- protected:
-  const CRuntimeClass* WorkerClass() const override {
-    return workerClass != nullptr ? workerClass : CDownloadWorkerOwner::WorkerClass();
-  }
-  DWORD Resume(CWinThread& worker) override {
-    return failResume ? static_cast<DWORD>(-1) : CDownloadWorkerOwner::Resume(worker);
-  }
+  void SetWorkerClass(const CRuntimeClass* workerClass) { m_pWorkerClass = workerClass; }
+  void FailResume() { m_bFailResume = true; }
 };
 
 class WorkerRun {

@@ -1159,7 +1159,7 @@ TEST_F(WorkerTest, OwnerWhoseWorkerCannotResumeLetsGoOfTheFolder) {
   const std::string folder = folder_ + "resume\\";
   ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
   WorkerRun run(folder, Serve("primary", Bytes(700, 58)), Url("secondary"));
-  run.Workers().failResume = true;
+  run.Workers().FailResume();
   EXPECT_FALSE(run.Start());
   EXPECT_FALSE(run.Workers().IsRunning());
   EXPECT_TRUE(run.Workers().Join(0));
