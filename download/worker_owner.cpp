@@ -51,13 +51,16 @@ DownloadSnapshot CDownloadWorkerOwner::Snapshot() const {
   return m_sync ? m_sync->Snapshot() : DownloadSnapshot();
 }
 
-bool CDownloadWorkerOwner::TakeFinal(DownloadOutcome* outcome) {
+bool CDownloadWorkerOwner::TakeFinal(DownloadSnapshot* outcome) {
   AFX_ASSERT_UI_THREAD();
   if (!m_running) return false;
-  outcome->snapshot = m_sync->Snapshot();
-  m_sync->TakeProxyCredentials(&outcome->proxyUser, &outcome->proxyPassword);
+  *outcome = m_sync->Snapshot();
   m_running = false;
   return true;
+}
+
+void CDownloadWorkerOwner::TakeProxyCredentials(CString* user, CString* password) {
+  if (m_sync) m_sync->TakeProxyCredentials(user, password);
 }
 
 bool CDownloadWorkerOwner::Cancel() {

@@ -73,19 +73,6 @@ struct DownloadWorkerSettings {
   CString proxyPassword;
 };
 
-// What a worker ended with, as the handler of its final message takes it.
-struct DownloadOutcome {
-  DownloadSnapshot snapshot;
-  // The proxy credentials the user gave in the worker's dialog (empty when
-  // none were given), for the next worker.
-  CString proxyUser;
-  CString proxyPassword;
-  ~DownloadOutcome() {
-    proxyUser.Wipe();
-    proxyPassword.Wipe();
-  }
-};
-
 class CDownloadWorkerOwner {
  public:
   CDownloadWorkerOwner() = default;
@@ -106,7 +93,11 @@ class CDownloadWorkerOwner {
   // For the handler of a final message: false when it came from a worker
   // that no longer runs (not to be acted on); else `outcome` receives what
   // the worker ended with, and no worker runs any more.
-  bool TakeFinal(DownloadOutcome* outcome);
+  bool TakeFinal(DownloadSnapshot* outcome);
+  // The proxy credentials the user gave in the dialog of the worker started
+  // last, taken out of the shared block (empty when none were given): for
+  // the next worker, after TakeFinal said the worker asked.
+  void TakeProxyCredentials(CString* user, CString* password);
   // Asks the running worker to stop. False when it refuses (it has decided
   // to show why it failed; its final report comes as usual); true otherwise,
   // and no worker runs any more.

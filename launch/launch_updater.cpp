@@ -94,7 +94,8 @@ DWORD LastErrorOr(DWORD fallback) {
 
 }  // namespace
 
-HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& commandLine, bool testMode) {
+HandOffResult LaunchUpdater(const std::vector<CString>& paths, const CString& launchPath, const CDownloadTarget& target,
+                            const CString& commandLine, bool testMode) {
   CInstallLog& log = CInstallLog::Get();
   HandOffResult result;
   // A build that pins the signers of the update files checks them now and
@@ -112,10 +113,10 @@ HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& command
     return result;
   };
   if (UpdateSignersPinned()) {
-    if (!check.Verify(files.paths, files.target->Folder().Handle())) {
+    if (!check.Verify(paths, target.Folder().Handle())) {
       return refuse(HandOffOutcome::kRefusedSignature, L"the update files' signatures were refused");
     }
-    if (!check.LauncherMeetsFloor(files.launchPath)) {
+    if (!check.LauncherMeetsFloor(launchPath)) {
       return refuse(HandOffOutcome::kRefusedVersion,
                     L"the launcher's version block is missing, names another program or is below the build's floor");
     }
@@ -127,16 +128,16 @@ HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& command
   const CString program = AfxWide(zelvra::kUpdaterProgram);
   const CString parameters(zelvra::BuildUpdaterParameters(commandLine.u16(), program.u16(), testMode));
   zelvra::UniqueHandle process;
-  const DWORD error = StartLauncher(files.launchPath, parameters, *files.target, check, process);
+  const DWORD error = StartLauncher(launchPath, parameters, target, check, process);
   check.Close();
   if (error != NO_ERROR) {
-    log.Write(L"launch: " + files.launchPath + L" could not be started: system error " +
+    log.Write(L"launch: " + launchPath + L" could not be started: system error " +
               CString(zelvra::DecimalText(error)));
     result.outcome = error == kFolderNotHeld ? HandOffOutcome::kRefusedFolder : HandOffOutcome::kLaunchFailed;
     result.launchError = error;
     return result;
   }
-  log.Write(L"launch: started " + files.launchPath);
+  log.Write(L"launch: started " + launchPath);
   result.outcome = HandOffOutcome::kLaunched;
   result.mutexProbes = WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait
   log.Write(result.mutexProbes > 0

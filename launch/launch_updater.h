@@ -11,13 +11,6 @@
 #include "download/download_target.h"
 #include "framework/afxstring.h"
 
-// The downloaded files, as the download dialog leaves them after its success.
-struct DownloadedFiles {
-  std::vector<CString> paths;              // every file, in order
-  CString launchPath;                      // the launcher's
-  const CDownloadTarget* target = nullptr; // where they are: elevated, the held download folder
-};
-
 // What the hand-off did.
 enum class HandOffOutcome {
   kLaunched,          // the launcher runs; mutexProbes tells when its mutex was seen
@@ -33,9 +26,12 @@ struct HandOffResult {
   int mutexProbes = 0;           // kLaunched: the probes until the mutex was seen, 0 when it never came
 };
 
-// Checks the files, starts the launcher with the parameters made from the
-// installer's `commandLine` and waits for its mutex; every step is logged.
-HandOffResult LaunchUpdater(const DownloadedFiles& files, const CString& commandLine, bool testMode);
+// Checks the downloaded files (`paths`, every one in order, the launcher's
+// at `launchPath`, where `target` put them), starts the launcher with the
+// parameters made from the installer's `commandLine` and waits for its
+// mutex; every step is logged.
+HandOffResult LaunchUpdater(const std::vector<CString>& paths, const CString& launchPath, const CDownloadTarget& target,
+                            const CString& commandLine, bool testMode);
 
 // Waits (in steps of zelvra::kMutexProbeIntervalMs, at most
 // zelvra::kMutexProbeLimit probes) until the named mutex exists; returns the

@@ -130,12 +130,11 @@ void CDownloadDlg::OnTimer(UINT_PTR) {
 }
 
 bool CDownloadDlg::TakeFinal() {
-  DownloadOutcome outcome;
+  DownloadSnapshot outcome;
   if (!m_worker.TakeFinal(&outcome)) return false;  // from a cancelled worker
-  if (outcome.snapshot.askedForCredentials) {
+  if (outcome.askedForCredentials) {
     m_bCredentialsAsked = true;
-    m_strProxyUser = outcome.proxyUser;
-    m_strProxyPassword = outcome.proxyPassword;
+    m_worker.TakeProxyCredentials(&m_strProxyUser, &m_strProxyPassword);
   }
   KillTimer(PROGRESS_TIMER_ID);
   return true;

@@ -133,11 +133,8 @@ BOOL CInstallerDlg::LaunchUpdater() {
     CInstallLog::Get().Write(L"the downloads were cancelled");
     return FALSE;
   }
-  DownloadedFiles files;
-  files.paths = downloads.GetLocalPaths();
-  files.launchPath = downloads.GetLaunchPath();
-  files.target = &downloads.GetDownloadTarget();
-  const HandOffResult handOff = ::LaunchUpdater(files, m_strCmdLine, m_bTestMode == 1);
+  const HandOffResult handOff = ::LaunchUpdater(downloads.GetLocalPaths(), downloads.GetLaunchPath(),
+                                                downloads.GetDownloadTarget(), m_strCmdLine, m_bTestMode == 1);
   switch (handOff.outcome) {
     case HandOffOutcome::kLaunched:
       m_bLaunched = 1;

@@ -167,7 +167,7 @@ void WorkerRun::Record(UINT message, WPARAM wParam) {
   n.localFile = localPath_.empty() ? FileState::kMissing : LocalFileState(localPath_);
   notifications_.push_back(n);
   if (message != WM_DOWNLOAD_STARTED) {
-    DownloadOutcome outcome;
+    DownloadSnapshot outcome;
     static_cast<void>(workers_.TakeFinal(&outcome));  // false after a cancel
     final_ = true;
     finalTick_ = n.tick;

@@ -1092,7 +1092,7 @@ TEST_F(WorkerTest, OwnerTakesTheFinalMessageOnceAndJoinsTheEndedWorker) {
   EXPECT_TRUE(run.Workers().IsRunning());
   ASSERT_TRUE(run.WaitFinal()) << Describe(run);
   EXPECT_FALSE(run.Workers().IsRunning());
-  DownloadOutcome again;
+  DownloadSnapshot again;
   EXPECT_FALSE(run.Workers().TakeFinal(&again));
   EXPECT_TRUE(run.Workers().Join(10000));
   EXPECT_EQ(0u, run.ExitCode());

@@ -112,10 +112,10 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     run->finalMessage = message;
     run->finalStatus = wParam;
     // The worker waits in this send: it and its thread are alive.
-    DownloadOutcome outcome;
+    DownloadSnapshot outcome;
     static_cast<void>(run->workers.TakeFinal(&outcome));
-    run->bytes = outcome.snapshot.bytesReceived;
-    run->contentLength = outcome.snapshot.contentLength;
+    run->bytes = outcome.bytesReceived;
+    run->contentLength = outcome.contentLength;
     FILETIME created, ended, kernel, user;
     if (GetThreadTimes(run->thread, &created, &ended, &kernel, &user)) {
       run->threadUser = Seconds(user);
