@@ -22,8 +22,8 @@ bool BuildDescriptor(zelvra::LocalMemory& descriptor) {
 
 // Rights on the download folder: list it, add files to it, pass through
 // it, read its attributes and security.
-constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
-                                      READ_CONTROL;
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL;
 // Shared for reading and writing, never for deleting: a held folder can be
 // neither renamed nor removed.
 constexpr ULONG kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -36,9 +36,10 @@ constexpr int kPlaceRounds = 4;
 // it, which must name the held folder and lie on a volume whose security
 // means something.
 DWORD OpenTemp(const CString& tempPath, zelvra::UniqueHandle* temp, CString* resolved) {
-  temp->Reset(::CreateFileW(tempPath, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE |
-                                          FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                            kShareNoDelete, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  temp->Reset(::CreateFileW(
+      tempPath,
+      FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      kShareNoDelete, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!*temp) return ::GetLastError();
   const std::wstring finalPath = zelvra::FinalPath(temp->Get());
   if (finalPath.empty()) return ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_PATH_NOT_FOUND;
@@ -88,15 +89,12 @@ DWORD ClearPlace(HANDLE temp, zelvra::UniqueHandle* kept) {
   }
   const zelvra::FolderPlaceDecision decision = zelvra::DecideFolderPlace(facts);
   switch (decision.action) {
-    case zelvra::FolderPlaceAction::kKeep:
-      *kept = std::move(owned);
-      return NO_ERROR;
+    case zelvra::FolderPlaceAction::kKeep: *kept = std::move(owned); return NO_ERROR;
     case zelvra::FolderPlaceAction::kDeleteLink:
       // For a junction or a symbolic link opened as itself the system
       // removes the link, never what it points to.
       return zelvra::DeleteByHandle(there);
-    case zelvra::FolderPlaceAction::kMoveAside:
-      return zelvra::MoveAsideInFolder(there, temp, kFolderName);
+    case zelvra::FolderPlaceAction::kMoveAside: return zelvra::MoveAsideInFolder(there, temp, kFolderName);
     case zelvra::FolderPlaceAction::kMoveAsideAndDelete: {
       // Renamed first: a deletion still pending would keep the name taken.
       // A delete that fails leaves the file aside, out of the way.
@@ -113,8 +111,7 @@ DWORD ClearPlace(HANDLE temp, zelvra::UniqueHandle* kept) {
       const zelvra::UniqueHandle reopened(there);
       return zelvra::MoveAsideInFolder(there, temp, kFolderName);
     }
-    case zelvra::FolderPlaceAction::kFail:
-      break;
+    case zelvra::FolderPlaceAction::kFail: break;
   }
   return decision.error;
 }

@@ -15,11 +15,11 @@ class CInternetSession;
 
 // What the worker has done so far, as its owner and the tests read it.
 struct DownloadSnapshot {
-  std::uint32_t contentLength = 0;  // Content-Length, 0 when missing or unreadable
-  std::uint32_t bytesReceived = 0;  // body bytes received in this run
-  BOOL done = FALSE;                // the whole body is received and the file closed
-  std::int32_t status = 0;          // the DownloadStatus the run ended with, or 0
-  bool askedForCredentials = false; // the run showed the proxy credentials dialog
+  std::uint32_t contentLength = 0;   // Content-Length, 0 when missing or unreadable
+  std::uint32_t bytesReceived = 0;   // body bytes received in this run
+  BOOL done = FALSE;                 // the whole body is received and the file closed
+  std::int32_t status = 0;           // the DownloadStatus the run ended with, or 0
+  bool askedForCredentials = false;  // the run showed the proxy credentials dialog
 };
 
 class CDownloadSync {

@@ -30,8 +30,8 @@ class CDownloadTarget {
 
  private:
   bool m_bElevated = false;
-  CString m_strFolder;           // the folder's path, ending with a backslash
-  DWORD m_dwError = NO_ERROR;    // elevated: why the folder could not be made safe
+  CString m_strFolder;         // the folder's path, ending with a backslash
+  DWORD m_dwError = NO_ERROR;  // elevated: why the folder could not be made safe
   CDownloadFolder m_folder;
 };
 

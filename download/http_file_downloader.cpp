@@ -17,8 +17,8 @@ END_MESSAGE_MAP()
 
 namespace {
 
-constexpr UINT kPieceSize = 512;          // bytes read and written at a time
-constexpr UINT kErrorTextChars = 255;     // buffer for an error description, in UTF-16 units
+constexpr UINT kPieceSize = 512;       // bytes read and written at a time
+constexpr UINT kErrorTextChars = 255;  // buffer for an error description, in UTF-16 units
 constexpr DWORD_PTR kContext = 1;
 // Never an answer from a cache: RELOAD keeps WinInet's own cache out, and
 // PRAGMA_NOCACHE sends "Pragma: no-cache" so that a caching proxy on the way
@@ -60,8 +60,7 @@ class CancellableRun {
   CDownloadSync& m_sync;
 };
 
-CHttpFileDownloader::CHttpFileDownloader()
-    : m_sync(CDownloadSync::Create()) {}
+CHttpFileDownloader::CHttpFileDownloader() : m_sync(CDownloadSync::Create()) {}
 
 CHttpFileDownloader::~CHttpFileDownloader() = default;
 
@@ -73,7 +72,8 @@ void CHttpFileDownloader::SetDownloadFolder(const CString& folder, DWORD folderE
   if (!::DuplicateHandle(::GetCurrentProcess(), folderHandle, ::GetCurrentProcess(), &duplicate, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
     // Without a handle of its own the run may not write by path instead.
-    if (m_dwFolderError == NO_ERROR) m_dwFolderError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_INVALID_HANDLE;
+    if (m_dwFolderError == NO_ERROR)
+      m_dwFolderError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_INVALID_HANDLE;
     return;
   }
   m_sync->SetFolder(zelvra::UniqueHandle(duplicate));
@@ -248,7 +248,8 @@ int CHttpFileDownloader::Download() {
   return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
 }
 
-CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL secondaryOnly,
+CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session,
+                                                    BOOL secondaryOnly,
                                                     std::uint32_t* contentLength) {
   // At most two attempts: the primary, and on a bad answer the secondary.
   // A bad answer of the last attempt is the run's failure; an error raised
@@ -257,7 +258,8 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
   CInstallLog& log = CInstallLog::Get();
   for (BOOL secondary = secondaryOnly;; secondary = TRUE) {
     const CString& url = secondary ? m_strSecondaryUrl : m_strPrimaryUrl;
-    const CString attempt = m_strFileName + L": GET " + url + (secondary ? L" (secondary server)" : L" (primary server)");
+    const CString attempt =
+        m_strFileName + L": GET " + url + (secondary ? L" (secondary server)" : L" (primary server)");
     // Logged first: a request that raises an error ends the run with its
     // box's text, which the log then has after this line.
     log.Write(attempt);
@@ -315,9 +317,9 @@ bool CHttpFileDownloader::AskForCredentials(CHttpFile& file) {
   if (!m_sync->BeginCredentialsDialog(&owner)) return false;
   // The system's own dialog: it asks for the proxy's user name and password
   // and, with the flags to change options, gives them to the request.
-  const DWORD answer = file.ErrorDlg(owner, ERROR_INTERNET_INCORRECT_PASSWORD,
-                                     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
-                                         FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS);
+  const DWORD answer = file.ErrorDlg(
+      owner, ERROR_INTERNET_INCORRECT_PASSWORD,
+      FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS);
   m_sync->EndCredentialsDialog();
   if (answer != ERROR_INTERNET_FORCE_RETRY || m_sync->Cancelled()) return false;
   // What the dialog gave the request, kept for the rest of the run: the next

@@ -135,10 +135,10 @@ class CHttpFileDownloader : public CWinThread {
 
   DWORD m_dwFolderError = NO_ERROR;             // see SetDownloadFolder
   std::uint32_t m_dwMaxFileSize = 0xFFFFFFFFu;  // see SetMaxFileSize
-  bool m_bMayAskForCredentials = false;          // see SetMayAskForCredentials
-  CString m_strProxyUser;                        // see SetProxyCredentials
+  bool m_bMayAskForCredentials = false;         // see SetMayAskForCredentials
+  CString m_strProxyUser;                       // see SetProxyCredentials
   CString m_strProxyPassword;
-  CString m_strFileName;                        // the local file's name in the folder
+  CString m_strFileName;  // the local file's name in the folder
   // The owner window for the worker's boxes; m_pMainWnd points here.
   CWnd m_wndOwner;
 };

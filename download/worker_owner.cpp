@@ -15,7 +15,8 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
   AFX_ASSERT_UI_THREAD();
   LetGo();  // the worker before, if any, has sent its final message
   auto* worker = static_cast<CHttpFileDownloader*>(
-      AfxBeginThread(m_pWorkerClass != nullptr ? m_pWorkerClass : RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
+      AfxBeginThread(m_pWorkerClass != nullptr ? m_pWorkerClass : RUNTIME_CLASS(CHttpFileDownloader),
+                     THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
   if (worker == nullptr) return false;
   worker->SetDownloadFolder(settings.folder, settings.folderError, settings.folderHandle);
   worker->SetMaxFileSize(settings.maxFileSize);
@@ -47,9 +48,7 @@ bool CDownloadWorkerOwner::Start(const CWnd& owner, const DownloadWorkerSettings
   return true;
 }
 
-DownloadSnapshot CDownloadWorkerOwner::Snapshot() const {
-  return m_sync ? m_sync->Snapshot() : DownloadSnapshot();
-}
+DownloadSnapshot CDownloadWorkerOwner::Snapshot() const { return m_sync ? m_sync->Snapshot() : DownloadSnapshot(); }
 
 bool CDownloadWorkerOwner::TakeFinal(DownloadSnapshot* outcome) {
   AFX_ASSERT_UI_THREAD();

@@ -48,9 +48,10 @@ const WinInet& Api() {
     zelvra::ResolveExport(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
     zelvra::ResolveExport(w.module, w.HttpSendRequestW, "HttpSendRequestW");
     zelvra::ResolveExport(w.module, w.InternetErrorDlg, "InternetErrorDlg");
-    w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile &&
-                 w.HttpQueryInfoW && w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW && w.InternetCrackUrlW &&
-                 w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW && w.InternetErrorDlg;
+    w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile && w.HttpQueryInfoW &&
+                 w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW &&
+                 w.InternetCrackUrlW && w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW &&
+                 w.InternetErrorDlg;
     return w;
   }();
   return api;
@@ -115,8 +116,8 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
   if (api.module != nullptr && error >= INTERNET_ERROR_BASE && error <= INTERNET_ERROR_LAST) {
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
   }
-  const DWORD length =
-      ::FormatMessageW(flags, api.module, error, 0, reinterpret_cast<wchar_t*>(allocated.Receive<wchar_t>()), 0, nullptr);
+  const DWORD length = ::FormatMessageW(flags, api.module, error, 0,
+                                        reinterpret_cast<wchar_t*>(allocated.Receive<wchar_t>()), 0, nullptr);
   const auto* text = static_cast<const wchar_t*>(allocated.Get());
   if (length > 0 && text != nullptr) {
     m_strDescription = CString(text, static_cast<int>(length));
@@ -224,8 +225,12 @@ void CHttpFile::CloseHandles() {
 // ---------------------------------------------------------------------------
 // CInternetSession
 
-CInternetSession::CInternetSession(const wchar_t* agent, DWORD_PTR context, DWORD accessType,
-                                   const wchar_t* proxyName, const wchar_t* proxyBypass, DWORD flags)
+CInternetSession::CInternetSession(const wchar_t* agent,
+                                   DWORD_PTR context,
+                                   DWORD accessType,
+                                   const wchar_t* proxyName,
+                                   const wchar_t* proxyBypass,
+                                   DWORD flags)
     : m_dwContext(context) {
   ::InitializeCriticalSection(&m_lock);
   if (agent == nullptr) {
@@ -260,7 +265,10 @@ BOOL CInternetSession::SetOption(DWORD option, DWORD value) {
   return Api().InternetSetOptionW(session, option, &value, sizeof(value));
 }
 
-CHttpFile* CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWORD flags, const wchar_t* headers,
+CHttpFile* CInternetSession::OpenURL(const wchar_t* url,
+                                     DWORD_PTR context,
+                                     DWORD flags,
+                                     const wchar_t* headers,
                                      DWORD headersLength) {
   const WinInet& api = RequireApi();
   wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
@@ -293,8 +301,8 @@ CHttpFile* CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWOR
   auto fail = [](DWORD error) {
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
   };
-  HINTERNET connection = api.InternetConnectW(m_hSession, host, parts.nPort, nullptr, nullptr,
-                                              INTERNET_SERVICE_HTTP, 0, context);
+  HINTERNET connection =
+      api.InternetConnectW(m_hSession, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, context);
   if (connection == nullptr) fail(::GetLastError());
   {
     SessionLock lock(m_lock);

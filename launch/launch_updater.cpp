@@ -56,8 +56,11 @@ DWORD LastErrorOr(DWORD fallback) {
 // kept: in the installer's current folder, with its environment (it can ask
 // for elevation where the launcher's manifest requires it, and reports a
 // broken file itself).
-[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, const CDownloadTarget& target,
-                                  const CUpdateFileCheck& check, zelvra::UniqueHandle& process) {
+[[nodiscard]] DWORD StartLauncher(const CString& path,
+                                  const CString& parameters,
+                                  const CDownloadTarget& target,
+                                  const CUpdateFileCheck& check,
+                                  zelvra::UniqueHandle& process) {
   if (target.Elevated()) {
     const CDownloadFolder& folder = target.Folder();
     if (!folder.IsHeld()) return kFolderNotHeld;
@@ -66,9 +69,9 @@ DWORD LastErrorOr(DWORD fallback) {
     start.heldFile = check.HeldFile(path);
     if (start.heldFile == nullptr) {
       HANDLE file = nullptr;
-      const DWORD error = zelvra::OpenInFolder(folder.Handle(), AfxWide(zelvra::kLaunchFileName), GENERIC_READ,
-                                               FILE_SHARE_READ, FILE_OPEN,
-                                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
+      const DWORD error =
+          zelvra::OpenInFolder(folder.Handle(), AfxWide(zelvra::kLaunchFileName), GENERIC_READ, FILE_SHARE_READ,
+                               FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
       if (error != NO_ERROR) return error;
       opened.Reset(file);
       start.heldFile = file;
@@ -94,8 +97,11 @@ DWORD LastErrorOr(DWORD fallback) {
 
 }  // namespace
 
-HandOffResult LaunchUpdater(const std::vector<CString>& paths, const CString& launchPath, const CDownloadTarget& target,
-                            const CString& commandLine, bool testMode) {
+HandOffResult LaunchUpdater(const std::vector<CString>& paths,
+                            const CString& launchPath,
+                            const CDownloadTarget& target,
+                            const CString& commandLine,
+                            bool testMode) {
   CInstallLog& log = CInstallLog::Get();
   HandOffResult result;
   // A build that pins the signers of the update files checks them now and
@@ -131,8 +137,7 @@ HandOffResult LaunchUpdater(const std::vector<CString>& paths, const CString& la
   const DWORD error = StartLauncher(launchPath, parameters, target, check, process);
   check.Close();
   if (error != NO_ERROR) {
-    log.Write(L"launch: " + launchPath + L" could not be started: system error " +
-              CString(zelvra::DecimalText(error)));
+    log.Write(L"launch: " + launchPath + L" could not be started: system error " + CString(zelvra::DecimalText(error)));
     result.outcome = error == kFolderNotHeld ? HandOffOutcome::kRefusedFolder : HandOffOutcome::kLaunchFailed;
     result.launchError = error;
     return result;

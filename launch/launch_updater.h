@@ -30,8 +30,11 @@ struct HandOffResult {
 // at `launchPath`, where `target` put them), starts the launcher with the
 // parameters made from the installer's `commandLine` and waits for its
 // mutex; every step is logged.
-HandOffResult LaunchUpdater(const std::vector<CString>& paths, const CString& launchPath, const CDownloadTarget& target,
-                            const CString& commandLine, bool testMode);
+HandOffResult LaunchUpdater(const std::vector<CString>& paths,
+                            const CString& launchPath,
+                            const CDownloadTarget& target,
+                            const CString& commandLine,
+                            bool testMode);
 
 // Waits (in steps of zelvra::kMutexProbeIntervalMs, at most
 // zelvra::kMutexProbeLimit probes) until the named mutex exists; returns the

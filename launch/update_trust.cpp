@@ -59,7 +59,8 @@ std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
   CRYPT_PROVIDER_DATA* provider =
       trust.hWVTStateData != nullptr ? ::WTHelperProvDataFromStateData(trust.hWVTStateData) : nullptr;
   if (status == ERROR_SUCCESS || (IsOfflineChainFailure(status) && SignatureIntact(provider))) {
-    CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_SGNR* signer =
+        provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
     CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     BYTE hash[32] = {};
     DWORD hashSize = sizeof(hash);

@@ -34,9 +34,7 @@ class UniqueHandle {
 
  private:
   // Some calls report failure with INVALID_HANDLE_VALUE, others with null.
-  static HANDLE Normalised(HANDLE handle) {
-    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
+  static HANDLE Normalised(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
   HANDLE m_handle = nullptr;
 };
 

@@ -15,8 +15,14 @@ namespace zelvra {
 // FILE_CREATE; FILE_DIRECTORY_FILE, FILE_OPEN_REPARSE_POINT, ...);
 // FILE_SYNCHRONOUS_IO_NONALERT is always added. `security`, when given, is
 // the new object's descriptor.
-[[nodiscard]] DWORD OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                      ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* opened);
+[[nodiscard]] DWORD OpenInFolder(HANDLE folder,
+                                 const wchar_t* name,
+                                 ACCESS_MASK access,
+                                 ULONG share,
+                                 ULONG disposition,
+                                 ULONG options,
+                                 PSECURITY_DESCRIPTOR security,
+                                 HANDLE* opened);
 // Renames the object of `object` (opened with DELETE) to `newName` in `folder`.
 [[nodiscard]] DWORD RenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName);
 // Renames the object of `object` (opened with DELETE) to an unused name

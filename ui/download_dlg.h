@@ -10,7 +10,6 @@
 #include "framework/afxwin.h"
 #include "platform/handle.h"
 
-
 // One queued file: the URL tried first and the one tried on a bad answer.
 struct DownloadItem {
   CString primary;

@@ -136,9 +136,7 @@ BOOL CInstallerDlg::LaunchUpdater() {
   const HandOffResult handOff = ::LaunchUpdater(downloads.GetLocalPaths(), downloads.GetLaunchPath(),
                                                 downloads.GetDownloadTarget(), m_strCmdLine, m_bTestMode == 1);
   switch (handOff.outcome) {
-    case HandOffOutcome::kLaunched:
-      m_bLaunched = 1;
-      return TRUE;
+    case HandOffOutcome::kLaunched: m_bLaunched = 1; return TRUE;
     case HandOffOutcome::kRefusedSignature:
     case HandOffOutcome::kRefusedVersion:
       // The prompt returns to its first state.

@@ -13,22 +13,22 @@ class CInstallerDlg : public CDialog {
   explicit CInstallerDlg(CWnd* parent = nullptr);
   ~CInstallerDlg() override;
 
-  CStatic m_staticHint;   // 1006, the anti-virus hint
-  CButton m_btnClose;     // 1004, shown once the hand-off has run to its end
-  CStatic m_staticDone;   // 1005, "Download complete."
+  CStatic m_staticHint;  // 1006, the anti-virus hint
+  CButton m_btnClose;    // 1004, shown once the hand-off has run to its end
+  CStatic m_staticDone;  // 1005, "Download complete."
   CButton m_btnOK;
   CButton m_btnCancel;
   CString m_strQuestion;  // text of 1003
   CString m_strOnline;    // text of 1002
   HICON m_hIcon = nullptr;
-  CString m_strCmdLine;   // the application's command line, as start-up copied it
-  BOOL m_bTestMode;       // 1 when the command line contains "@test"
-  BOOL m_bStarted;        // 1 once the hand-off has run to its end (the launcher started, or its failed start told)
-  BOOL m_bLaunched = 0;   // 1 once the hand-off has started the downloaded launcher
+  CString m_strCmdLine;  // the application's command line, as start-up copied it
+  BOOL m_bTestMode;      // 1 when the command line contains "@test"
+  BOOL m_bStarted;       // 1 once the hand-off has run to its end (the launcher started, or its failed start told)
+  BOOL m_bLaunched = 0;  // 1 once the hand-off has started the downloaded launcher
   // Unattended ("@silent", "@passive"): the prompt is never shown, the
   // hand-off starts at once, and the prompt ends after it, whatever it did.
   zelvra::RunMode m_runMode = zelvra::RunMode::kDefault;
-  BOOL m_bFailed = 0;     // 1 when an unattended hand-off failed (not cancelled by the user)
+  BOOL m_bFailed = 0;  // 1 when an unattended hand-off failed (not cancelled by the user)
   // The download dialog while it runs, and whether the prompt's own cancel
   // (its Cancel, or a WM_CLOSE from outside, "End task" say) was confirmed
   // meanwhile: then the downloads are cancelled and nothing is launched.

@@ -84,23 +84,28 @@ std::wstring Wide(const std::string& utf8) {
 }
 
 std::string Utf8(const std::wstring& text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
 
-WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-                     BOOL secondaryFirst, DWORD folderError, const CRuntimeClass* workerClass) {
+WorkerRun::WorkerRun(const std::string& folder,
+                     const std::string& primaryUrl,
+                     const std::string& secondaryUrl,
+                     BOOL secondaryFirst,
+                     DWORD folderError,
+                     const CRuntimeClass* workerClass) {
   RegisterOwnerClass(&WorkerRun::OwnerProc);
-  owner_ = CreateWindowExW(0, kOwnerClass, L"worker test owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                           nullptr, GetModuleHandleW(nullptr), nullptr);
+  owner_ = CreateWindowExW(0, kOwnerClass, L"worker test owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
   SetWindowLongPtrW(owner_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ownerWnd_.m_hWnd = owner_;
   workers_.SetWorkerClass(workerClass);
-  const HANDLE held = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr);
+  const HANDLE held =
+      CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   folder_ = held != INVALID_HANDLE_VALUE ? held : nullptr;
   settings_.folder = CString(Wide(folder));
   settings_.folderError = folderError;

@@ -58,8 +58,12 @@ class WorkerRun {
   // A run of `workerClass` (a CHttpFileDownloader class; that one by
   // default) for the folder (held open, as an elevated run's dialog holds
   // it, when it exists) and the URLs, reporting to this run's window.
-  WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-            BOOL secondaryFirst = FALSE, DWORD folderError = NO_ERROR, const CRuntimeClass* workerClass = nullptr);
+  WorkerRun(const std::string& folder,
+            const std::string& primaryUrl,
+            const std::string& secondaryUrl,
+            BOOL secondaryFirst = FALSE,
+            DWORD folderError = NO_ERROR,
+            const CRuntimeClass* workerClass = nullptr);
   ~WorkerRun();
   WorkerRun(const WorkerRun&) = delete;
   WorkerRun& operator=(const WorkerRun&) = delete;

@@ -59,10 +59,9 @@ std::string Bytes(size_t size, unsigned seed) {
 std::wstring PlatformInternetText(DWORD error) {
   HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   wchar_t* text = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM |
-                         FORMAT_MESSAGE_FROM_HMODULE,
-                     wininet, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                          FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE,
+                                      wininet, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::wstring result = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) result.pop_back();
@@ -205,8 +204,10 @@ class WorkerTest : public ::testing::Test {
   }
 
   // Starts a worker and lets it run to its end.
-  std::unique_ptr<WorkerRun> RunToEnd(const std::string& primary, const std::string& secondary,
-                                      BOOL secondaryFirst = FALSE, const std::string& folder = std::string()) {
+  std::unique_ptr<WorkerRun> RunToEnd(const std::string& primary,
+                                      const std::string& secondary,
+                                      BOOL secondaryFirst = FALSE,
+                                      const std::string& folder = std::string()) {
     auto run = std::make_unique<WorkerRun>(folder.empty() ? folder_ : folder, primary, secondary, secondaryFirst);
     if (maxFileSize_ != 0) run->SetMaxFileSize(maxFileSize_);
     EXPECT_TRUE(run->Start());
@@ -279,8 +280,8 @@ std::wstring NoBox(const std::string&) { return std::wstring(); }
 
 const FailureRow kFailureRows[] = {
     {"EmptyPrimaryUrl",  // no request at all, even with a secondary
-     [](FailureTest& t, Arrangement& a) { a.secondary = t.Serve("secondary", Bytes(100, 1)); },
-     DOWNLOAD_NO_URL, 0, 0, NoBox},
+     [](FailureTest& t, Arrangement& a) { a.secondary = t.Serve("secondary", Bytes(100, 1)); }, DOWNLOAD_NO_URL, 0, 0,
+     NoBox},
     {"EmptyPrimaryUrlWithSecondaryFirst",
      [](FailureTest& t, Arrangement& a) {
        a.secondary = t.Serve("secondary", Bytes(100, 1));
@@ -386,7 +387,9 @@ TEST_P(FailureTest, ReportsOnceWithTheRightStatusAndBox) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FailureTest, ::testing::ValuesIn(kFailureRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         FailureTest,
+                         ::testing::ValuesIn(kFailureRows),
                          [](const ::testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -434,8 +437,12 @@ TEST_P(FallbackTest, FetchesTheSecondaryIntoThePrimarysName) {
   EXPECT_EQ(1u, Requests("secondary", altPath_).size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FallbackTest, ::testing::ValuesIn(kFallbackRows),
-                         [](const ::testing::TestParamInfo<FallbackRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         FallbackTest,
+                         ::testing::ValuesIn(kFallbackRows),
+                         [](const ::testing::TestParamInfo<FallbackRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Content-Length: read as a 32-bit length where it can be, 0 otherwise; the
@@ -477,7 +484,9 @@ TEST_P(ContentLengthTest, IsReadOrZeroAndTheBodyIsComplete) {
   EXPECT_TRUE(Requests("secondary").empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ContentLengthTest, ::testing::ValuesIn(kContentLengthRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         ContentLengthTest,
+                         ::testing::ValuesIn(kContentLengthRows),
                          [](const ::testing::TestParamInfo<ContentLengthRow>& info) {
                            return std::string(info.param.name);
                          });
@@ -523,7 +532,9 @@ TEST_P(BodyTest, FileHoldsExactlyTheBytesReceived) {
   EXPECT_TRUE(run->Boxes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, BodyTest, ::testing::ValuesIn(kBodyRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         BodyTest,
+                         ::testing::ValuesIn(kBodyRows),
                          [](const ::testing::TestParamInfo<BodyRow>& info) { return std::string(info.param.name); });
 
 // A body that ends before its announced length is a broken connection, not a
@@ -563,7 +574,9 @@ TEST_P(ShortBodyTest, IsReportedAsAnErrorAndKeepsThePartialFile) {
   EXPECT_TRUE(Requests("secondary").empty()) << "an error while reading tries no other host";
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ShortBodyTest, ::testing::ValuesIn(kShortBodyRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         ShortBodyTest,
+                         ::testing::ValuesIn(kShortBodyRows),
                          [](const ::testing::TestParamInfo<ShortBodyRow>& info) {
                            return std::string(info.param.name);
                          });
@@ -622,7 +635,9 @@ TEST_P(SizeLimitTest, RefusesWhatIsLongerAndWritesNothingBeyondIt) {
   EXPECT_LE(written.size(), row.limit != 0 ? row.limit : 0xFFFFFFFFu);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, SizeLimitTest, ::testing::ValuesIn(kSizeLimitRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         SizeLimitTest,
+                         ::testing::ValuesIn(kSizeLimitRows),
                          [](const ::testing::TestParamInfo<SizeLimitRow>& info) {
                            return std::string(info.param.name);
                          });
@@ -736,9 +751,9 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
       if (std::string(row.kind) == "in use") HoldOpen(path);  // opened without sharing
     }
   }
-  HANDLE folder = CreateFileW(worker_test::Wide(folder_).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
+  HANDLE folder =
+      CreateFileW(worker_test::Wide(folder_).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, folder);
   zelvra::DeleteMovedAside(folder);
   CloseHandle(folder);
@@ -754,8 +769,9 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
     EXPECT_EQ(row.deleted, search == INVALID_HANDLE_VALUE) << row.name;
   }
   EXPECT_NE(FileState::kMissing, worker_test::LocalFileState(outside + "target.exe")) << "deleted through a link";
-  std::printf("[ observe  ] a symbolic link among the leftovers: %s\n",
-              !linked ? "could not be made" : linkKept ? "kept" : "removed itself");
+  std::printf("[ observe  ] a symbolic link among the leftovers: %s\n", !linked    ? "could not be made"
+                                                                        : linkKept ? "kept"
+                                                                                   : "removed itself");
 }
 
 // The worker keeps the window it was given, not the owner object: a run
@@ -828,7 +844,8 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((place + ".old-*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
-    do names.push_back(found.cFileName); while (FindNextFileA(search, &found));
+    do names.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
     FindClose(search);
     return names;
   };
@@ -964,15 +981,15 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
 
   WorkerRun run(folder_, primary, Url("secondary"));
   run.Start();
-  ASSERT_TRUE(run.PumpUntil(
-      [&] { return run.Snapshot().bytesReceived == kBeforeStall; }, 10000))
+  ASSERT_TRUE(run.PumpUntil([&] { return run.Snapshot().bytesReceived == kBeforeStall; }, 10000))
       << "the worker did not reach the stall: " << Describe(run);
 
   const DWORD cancelled = GetTickCount();
   ASSERT_TRUE(run.Cancel());
   // The file is released now, while the worker is still blocked in its read:
   // it can be opened with exclusive access at once.
-  HANDLE file = CreateFileA(run.LocalPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileA(run.LocalPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
   const bool workerStillBlocked = !run.Final();
   CloseHandle(file);
@@ -991,9 +1008,10 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
   const std::string kept = worker_test::ReadWholeFile(run.LocalPath());
   EXPECT_LE(kept.size(), kBeforeStall);
   EXPECT_TRUE(kept == data.substr(0, kept.size()));
-  std::printf("[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
-              "final message %lu ms after the cancel (stall %d s)\n",
-              workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
+  std::printf(
+      "[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
+      "final message %lu ms after the cancel (stall %d s)\n",
+      workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
 }
 
 // A worker whose owner cancels at the very moment the run decides whether

@@ -236,11 +236,11 @@ std::string RawRun(const std::string& folder, unsigned piece, bool write, const 
   unsigned long long total = 0;
   bool ok = false;
   HINTERNET session = InternetOpenA("Zelvra(TM) Installer", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET request = session == nullptr ? nullptr
-                                         : InternetOpenUrlA(session, url.c_str(), nullptr, 0,
-                                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
-                                                                INTERNET_FLAG_TRANSFER_BINARY,
-                                                            1);
+  HINTERNET request =
+      session == nullptr
+          ? nullptr
+          : InternetOpenUrlA(session, url.c_str(), nullptr, 0,
+                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_TRANSFER_BINARY, 1);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (request != nullptr && file != INVALID_HANDLE_VALUE) {
     for (;;) {
@@ -265,8 +265,8 @@ std::string RawRun(const std::string& folder, unsigned piece, bool write, const 
   std::snprintf(line, sizeof(line),
                 "{\"url\": %s, \"raw_piece\": %u, \"write\": %s, \"ok\": %s, \"bytes\": %llu, \"wall_s\": %.6f, "
                 "\"thread_user_s\": %.6f, \"thread_kernel_s\": %.6f, \"process_cpu_s\": %.6f}",
-                JsonText(url).c_str(), piece, write ? "true" : "false", ok ? "true" : "false", total, wall, Seconds(user1) - Seconds(user0),
-                Seconds(kernel1) - Seconds(kernel0), cpuAfter - cpuBefore);
+                JsonText(url).c_str(), piece, write ? "true" : "false", ok ? "true" : "false", total, wall,
+                Seconds(user1) - Seconds(user0), Seconds(kernel1) - Seconds(kernel0), cpuAfter - cpuBefore);
   return line;
 }
 
