@@ -32,8 +32,10 @@ BOOL CInstallerApp::InitInstance() {
   }
   if (unattended) {
     log.Start();
-    log.Write(CString(L"start: Zelvra(TM) Installer " L"" ZELVRA_VERSION_TEXT ", mode ") +
-              CString(AfxWide(zelvra::RunModeName(mode))) + (zelvra::IsProcessElevated() ? L", elevated" : L", not elevated"));
+    log.Write(CString(L"start: Zelvra(TM) Installer "
+                      L"" ZELVRA_VERSION_TEXT ", mode ") +
+              CString(AfxWide(zelvra::RunModeName(mode))) +
+              (zelvra::IsProcessElevated() ? L", elevated" : L", not elevated"));
   }
   Enable3dControlsStatic();
   CInstallerDlg dialog(nullptr);

@@ -45,17 +45,15 @@ CSingleInstance::~CSingleInstance() {
 }
 
 bool CSingleInstance::Claim() {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  zelvra::LocalMemory descriptor;
   // Without the descriptor the object gets the token's default security:
   // only a copy of the same elevation then reads it, which still guards.
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kObjectSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
-    descriptor = nullptr;
-  }
-  SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
-  HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, descriptor != nullptr ? &security : nullptr,
+  static_cast<void>(::ConvertStringSecurityDescriptorToSecurityDescriptorW(kObjectSecurity, SDDL_REVISION_1,
+                                                                           descriptor.Receive<void>(), nullptr));
+  SECURITY_ATTRIBUTES security{sizeof(security), descriptor.Get(), FALSE};
+  HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, descriptor.Get() != nullptr ? &security : nullptr,
                                         PAGE_READWRITE, 0, sizeof(PublishedCopy), kObjectName);
   const DWORD error = ::GetLastError();
-  if (descriptor != nullptr) ::LocalFree(descriptor);
 
   if (mapping != nullptr && error != ERROR_ALREADY_EXISTS) {
     m_mapping.Reset(mapping);

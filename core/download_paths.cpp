@@ -19,15 +19,14 @@ char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<ch
 // Whether `rest` (what follows "\\?\") starts with a drive: "X:" alone or
 // followed by a backslash.
 bool StartsWithDrive(const std::u16string& rest) {
-  return rest.size() >= 2 && IsAsciiLetter(rest[0]) && rest[1] == u':' &&
-         (rest.size() == 2 || rest[2] == u'\\');
+  return rest.size() >= 2 && IsAsciiLetter(rest[0]) && rest[1] == u':' && (rest.size() == 2 || rest[2] == u'\\');
 }
 
 // Whether `rest` starts with "UNC\" (in any case) and a server name that the
 // short "\\server" form reads as a server.
 bool StartsWithUncServer(const std::u16string& rest) {
-  if (rest.size() < 5 || AsciiUpper(rest[0]) != u'U' || AsciiUpper(rest[1]) != u'N' ||
-      AsciiUpper(rest[2]) != u'C' || rest[3] != u'\\') {
+  if (rest.size() < 5 || AsciiUpper(rest[0]) != u'U' || AsciiUpper(rest[1]) != u'N' || AsciiUpper(rest[2]) != u'C' ||
+      rest[3] != u'\\') {
     return false;
   }
   const std::u16string server = rest.substr(4, rest.find(u'\\', 4) - 4);

@@ -28,7 +28,8 @@ enum class FolderPlaceAction {
   kDeleteLink,                   // remove the link itself, never what it points to
   kMoveAside,                    // rename the folder aside, with all it holds
   kMoveAsideAndDelete,           // a file: rename it aside, then delete it
-  kReopenForDeleteAndMoveAside,  // its security keeps the Administrators out: open it for deletion only, rename it aside
+  kReopenForDeleteAndMoveAside,  // its security keeps the Administrators out: open it for deletion only, rename it
+                                 // aside
   kFail,                         // the place cannot be cleared: the run fails with `error`
 };
 

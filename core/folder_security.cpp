@@ -15,8 +15,8 @@ constexpr char16_t kReadAndExecute[] = u"0x1200a9";
 // write the DACL (0x40000) or the owner (0x80000), the SACL (0x1000000),
 // maximum allowed (0x2000000), generic all (0x10000000), generic write
 // (0x40000000).
-constexpr std::uint32_t kWriteRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x1000000 |
-                                       0x2000000 | 0x10000000 | 0x40000000;
+constexpr std::uint32_t kWriteRights =
+    0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x1000000 | 0x2000000 | 0x10000000 | 0x40000000;
 
 struct RightCode {
   const char16_t* code;

@@ -10,11 +10,11 @@ namespace {
 // folder of the user's own, which the launcher needs in order to install
 // for that user, and none names code that the system would load.
 constexpr const char16_t* kLauncherUserVariables[] = {
-    u"USERPROFILE", u"APPDATA",    u"LOCALAPPDATA", u"HOMEDRIVE",    u"HOMEPATH",    u"HOMESHARE",
-    u"USERNAME",    u"USERDOMAIN", u"USERDOMAIN_ROAMINGPROFILE",     u"LOGONSERVER", u"SESSIONNAME",
-    nullptr,
+    u"USERPROFILE", u"APPDATA",     u"LOCALAPPDATA",
+    u"HOMEDRIVE",   u"HOMEPATH",    u"HOMESHARE",
+    u"USERNAME",    u"USERDOMAIN",  u"USERDOMAIN_ROAMINGPROFILE",
+    u"LOGONSERVER", u"SESSIONNAME", nullptr,
 };
-
 
 // The temporary folder, set last from the checked path.
 constexpr const char16_t* kTempVariables[] = {u"TEMP", u"TMP"};

@@ -45,12 +45,10 @@ struct LauncherEnvironmentSources {
 
 // The launcher's environment block: every variable of `machine`, then
 // `machineSettings` in place of (or beside) the machine's of the same names,
-// `machineDefaults` where neither has the name, then the user's names (USERPROFILE, APPDATA, USERNAME and the like) that
-// `inherited` has, in its spelling,
-// then TEMP and TMP; nothing else, and no per-drive entry ("=C:=C:\x").
-// Names compare as the platform compares them, without regard to case; each
-// name appears once, in the order its first source gave it. The result ends
-// with an empty entry: every entry's NUL and one more.
+// `machineDefaults` where neither has the name, then the user's names (USERPROFILE, APPDATA, USERNAME and the like)
+// that `inherited` has, in its spelling, then TEMP and TMP; nothing else, and no per-drive entry ("=C:=C:\x"). Names
+// compare as the platform compares them, without regard to case; each name appears once, in the order its first source
+// gave it. The result ends with an empty entry: every entry's NUL and one more.
 std::u16string LauncherEnvironment(const LauncherEnvironmentSources& sources);
 
 // The folder the elevated launcher starts in: `downloadFolder` (ending with

@@ -7,7 +7,8 @@ namespace {
 // `value` in exactly `digits` decimal digits (its last ones).
 void AppendDigits(std::string& out, unsigned value, int digits) {
   std::string text(static_cast<size_t>(digits), '0');
-  for (int at = digits - 1; at >= 0; --at, value /= 10) text[static_cast<size_t>(at)] = static_cast<char>('0' + value % 10);
+  for (int at = digits - 1; at >= 0; --at, value /= 10)
+    text[static_cast<size_t>(at)] = static_cast<char>('0' + value % 10);
   out += text;
 }
 
@@ -37,7 +38,7 @@ std::string LogLine(const LogTime& time, const std::u16string& text) {
     unsigned value;
     int digits;
     char after;
-  } fields[] = {{time.year, 4, '-'},   {time.month, 2, '-'},  {time.day, 2, 'T'},          {time.hour, 2, ':'},
+  } fields[] = {{time.year, 4, '-'},   {time.month, 2, '-'},  {time.day, 2, 'T'},         {time.hour, 2, ':'},
                 {time.minute, 2, ':'}, {time.second, 2, '.'}, {time.milliseconds, 3, 'Z'}};
   for (const auto& field : fields) {
     AppendDigits(line, field.value, field.digits);

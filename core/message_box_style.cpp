@@ -22,10 +22,8 @@ unsigned FrameworkMessageBoxStyle(unsigned requested) {
     case kOk:
     case kOkCancel:
     case kYesNoCancel:
-    case kYesNo:
-      return requested | kIconExclamation;
-    default:
-      return requested;
+    case kYesNo: return requested | kIconExclamation;
+    default: return requested;
   }
 }
 

@@ -264,14 +264,9 @@ std::optional<ProgramVersion> ReadProgramVersion(const std::uint8_t* data, std::
   if (optionalSize < 2 || !file.Holds(optional, optionalSize)) return std::nullopt;
   std::size_t directories;
   switch (file.U16(optional)) {
-    case kPe32Magic:
-      directories = kPe32Directories;
-      break;
-    case kPe32PlusMagic:
-      directories = kPe32PlusDirectories;
-      break;
-    default:
-      return std::nullopt;
+    case kPe32Magic: directories = kPe32Directories; break;
+    case kPe32PlusMagic: directories = kPe32PlusDirectories; break;
+    default: return std::nullopt;
   }
   const std::size_t resourceEntry = directories + kResourceDirectory * 8;
   if (optionalSize < resourceEntry + 8 || file.U32(optional + directories - 4) <= kResourceDirectory) {

@@ -17,12 +17,9 @@ RunMode RunModeOfCommandLine(const std::u16string& commandLine) {
 
 const char16_t* RunModeName(RunMode mode) {
   switch (mode) {
-    case RunMode::kPassive:
-      return u"passive";
-    case RunMode::kSilent:
-      return u"silent";
-    case RunMode::kDefault:
-      break;
+    case RunMode::kPassive: return u"passive";
+    case RunMode::kSilent: return u"silent";
+    case RunMode::kDefault: break;
   }
   return u"default";
 }

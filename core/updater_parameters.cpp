@@ -2,8 +2,7 @@
 
 namespace zelvra {
 
-std::u16string BuildUpdaterParameters(const std::u16string& commandLine, const std::u16string& program,
-                                      bool testMode) {
+std::u16string BuildUpdaterParameters(const std::u16string& commandLine, const std::u16string& program, bool testMode) {
   std::u16string parameters;
   parameters += u'"';
   parameters += kCommandLineKeyword;

@@ -22,7 +22,6 @@ inline constexpr int kMutexProbeLimit = 30;
 // line goes in exactly as given: its own quotation marks are neither escaped
 // nor doubled, and nothing is trimmed, because the launcher takes it verbatim
 // (characters outside the basic plane included, as their surrogate pairs).
-std::u16string BuildUpdaterParameters(const std::u16string& commandLine, const std::u16string& program,
-                                      bool testMode);
+std::u16string BuildUpdaterParameters(const std::u16string& commandLine, const std::u16string& program, bool testMode);
 
 }  // namespace zelvra

@@ -52,9 +52,12 @@ class CDownloadFolder {
   // download folder's parent.
   const CString& TempPath() const { return m_strTempPath; }
   // Lets both folders go.
-  void Release();
+  void Close();
 
  private:
+  // Takes the held folders, once the download folder is made or kept.
+  void Adopt(zelvra::UniqueHandle temp, zelvra::UniqueHandle folder, const CString& tempFolder);
+
   zelvra::UniqueHandle m_temp;
   zelvra::UniqueHandle m_folder;
   CString m_strPath;

@@ -12,11 +12,11 @@ constexpr UINT WM_DOWNLOAD_FAILED = WM_USER + 102;   // wParam: the DownloadStat
 constexpr UINT WM_DOWNLOAD_DONE = WM_USER + 103;     // the file is complete and closed
 
 enum DownloadStatus : std::int32_t {
-  DOWNLOAD_NONE = 0,               // no code set: the run ended through an error raised on the way
-  DOWNLOAD_NO_URL = 1,             // the primary URL is empty
-  DOWNLOAD_OPEN_FAILED = 2,        // the last URL tried gave no file object
-  DOWNLOAD_STATUS_UNREADABLE = 3,  // the status code of the last URL tried cannot be read
-  DOWNLOAD_HTTP_NOT_OK = 4,        // the last URL tried answered with a status other than 200
-  DOWNLOAD_FILE_CREATE_FAILED = 5, // the local file cannot be created
-  DOWNLOAD_CANCELLED = 6,          // the owner asked the worker to cancel
+  DOWNLOAD_NONE = 0,                // no code set: the run ended through an error raised on the way
+  DOWNLOAD_NO_URL = 1,              // the primary URL is empty
+  DOWNLOAD_OPEN_FAILED = 2,         // the last URL tried gave no file object
+  DOWNLOAD_STATUS_UNREADABLE = 3,   // the status code of the last URL tried cannot be read
+  DOWNLOAD_HTTP_NOT_OK = 4,         // the last URL tried answered with a status other than 200
+  DOWNLOAD_FILE_CREATE_FAILED = 5,  // the local file cannot be created
+  DOWNLOAD_CANCELLED = 6,           // the owner asked the worker to cancel
 };

@@ -15,6 +15,13 @@ DownloadSnapshot CDownloadSync::Snapshot() const {
   return snapshot;
 }
 
+void CDownloadSync::BeginRun() {
+  m_nStatus.store(0);
+  m_dwContentLength.store(0);
+  m_dwBytesReceived.store(0);
+  m_bDone.store(FALSE);
+}
+
 void CDownloadSync::SetOwnerWindow(HWND window) {
   SyncLock lock(m_lock);
   m_hOwner = window;

@@ -1,14 +1,5 @@
-// CDownloadSync: what one download worker and its owner share, in one block
-// that both hold by reference count, so that a worker that outlives its owner
-// (a cancel whose join timed out) touches nothing the owner freed.
-//
-// The counters are read by the owner's timer and written by the worker
-// without a lock (each is one indivisible 32-bit value; a reader may see one
-// update late). Everything else is under the block's lock: the owner's
-// window (the owner clears it before its window goes, so a late worker
-// reports to no one), the session and the local file of the run while they
-// exist (so that a cancel can abort them), and whether the run has decided
-// to show a failure in a box (after which a cancel is refused).
+// CDownloadSync: what one download worker and its owner share, held by both
+// (see "How a download runs" in download/worker_owner.h).
 #pragma once
 
 #include <windows.h>
@@ -24,11 +15,11 @@ class CInternetSession;
 
 // What the worker has done so far, as its owner and the tests read it.
 struct DownloadSnapshot {
-  std::uint32_t contentLength = 0;  // Content-Length, 0 when missing or unreadable
-  std::uint32_t bytesReceived = 0;  // body bytes received in this run
-  BOOL done = FALSE;                // the whole body is received and the file closed
-  std::int32_t status = 0;          // the DownloadStatus the run ended with, or 0
-  bool askedForCredentials = false; // the run showed the proxy credentials dialog
+  std::uint32_t contentLength = 0;   // Content-Length, 0 when missing or unreadable
+  std::uint32_t bytesReceived = 0;   // body bytes received in this run
+  BOOL done = FALSE;                 // the whole body is received and the file closed
+  std::int32_t status = 0;           // the DownloadStatus the run ended with, or 0
+  bool askedForCredentials = false;  // the run showed the proxy credentials dialog
 };
 
 class CDownloadSync {
@@ -45,23 +36,47 @@ class CDownloadSync {
 
   DownloadSnapshot Snapshot() const;
 
+  // The worker's counters and outcome, written by the worker and read by
+  // the owner without a lock (each is one indivisible value; a reader may
+  // see one update late).
+  void BeginRun();  // all back to zero
+  void SetContentLength(std::uint32_t length) { m_dwContentLength.store(length); }
+  std::uint32_t ContentLength() const { return m_dwContentLength.load(); }
+  std::uint32_t BytesReceived() const { return m_dwBytesReceived.load(); }
+  void AddBytesReceived(std::uint32_t count) { m_dwBytesReceived.fetch_add(count); }
+  void SetDone() { m_bDone.store(TRUE); }
+  void SetStatus(std::int32_t status) { m_nStatus.store(status); }
+  std::int32_t Status() const { return m_nStatus.load(); }
+
   // The owner's window, which receives the worker's messages and owns its
   // boxes; null once the owner has let it go.
   void SetOwnerWindow(HWND window);
   HWND OwnerWindow();
   // The download folder, held by this block (a duplicate of the owner's
-  // handle, so that the owner may close its own whenever it likes).
+  // handle, so that the owner may close its own whenever it likes). Read
+  // inside UnlessCancelled only: a cancel lets it go.
   void SetFolder(zelvra::UniqueHandle folder) { m_folder = static_cast<zelvra::UniqueHandle&&>(folder); }
-  // Read under Lock(): a cancel lets it go.
   HANDLE Folder() const { return m_folder.Get(); }
 
   // The run's session and local file, while they exist (null otherwise).
   void SetSession(CInternetSession* session);
   void SetLocalFile(CFile* file);
   // From the owner: asks the run to stop. Sets the cancel flag, closes the
-  // local file, aborts the session and lets the folder go. False, and nothing changes, once the
-  // run has decided to show its failure in a box.
+  // local file, aborts the session and lets the folder go. False, and
+  // nothing changes, once the run has decided to show its failure in a box
+  // or while the proxy credentials dialog is up.
   bool Cancel();
+  // From the worker: runs `act` unless the owner has cancelled, under the
+  // block's lock, so that a cancel comes wholly before or wholly after it
+  // (it cannot close the file between the test and a write). Returns whether
+  // `act` ran. `act` may throw; the lock is let go.
+  template <class Act>
+  bool UnlessCancelled(Act act) {
+    zelvra::CriticalSectionLock lock(m_lock);
+    if (Cancelled()) return false;
+    act();
+    return true;
+  }
   // From the worker, right before it would show a failure's box: false when
   // the owner has cancelled (no box then), else true, after which Cancel is
   // refused. `owner` receives the window the box belongs to.
@@ -78,18 +93,8 @@ class CDownloadSync {
   // WinInet keeps credentials for a session); empty when none were given.
   void SetProxyCredentials(const CString& user, const CString& password);
   void TakeProxyCredentials(CString* user, CString* password);
-  // Whether the owner has cancelled; `lock` held.
+  // Whether the owner has cancelled.
   bool Cancelled() const { return m_bCancel.load() != 0; }
-
-  // Held for the test of the cancel flag and the write of a piece together,
-  // so that a cancel cannot close the file between them.
-  CRITICAL_SECTION& Lock() { return m_lock; }
-
-  std::atomic<std::uint32_t> m_dwContentLength{0};
-  std::atomic<std::uint32_t> m_dwBytesReceived{0};
-  std::atomic<std::int32_t> m_bCancel{0};
-  std::atomic<BOOL> m_bDone{FALSE};
-  std::atomic<std::int32_t> m_nStatus{0};
 
  private:
   CDownloadSync() { ::InitializeCriticalSection(&m_lock); }
@@ -97,6 +102,11 @@ class CDownloadSync {
 
   LONG volatile m_nRefs = 1;
   CRITICAL_SECTION m_lock;
+  std::atomic<std::uint32_t> m_dwContentLength{0};
+  std::atomic<std::uint32_t> m_dwBytesReceived{0};
+  std::atomic<std::int32_t> m_bCancel{0};
+  std::atomic<BOOL> m_bDone{FALSE};
+  std::atomic<std::int32_t> m_nStatus{0};
   HWND m_hOwner = nullptr;
   zelvra::UniqueHandle m_folder;
   CInternetSession* m_pSession = nullptr;

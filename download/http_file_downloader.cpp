@@ -17,8 +17,8 @@ END_MESSAGE_MAP()
 
 namespace {
 
-constexpr UINT kPieceSize = 512;          // bytes read and written at a time
-constexpr UINT kErrorTextChars = 255;     // buffer for an error description, in UTF-16 units
+constexpr UINT kPieceSize = 512;       // bytes read and written at a time
+constexpr UINT kErrorTextChars = 255;  // buffer for an error description, in UTF-16 units
 constexpr DWORD_PTR kContext = 1;
 // Never an answer from a cache: RELOAD keeps WinInet's own cache out, and
 // PRAGMA_NOCACHE sends "Pragma: no-cache" so that a caching proxy on the way
@@ -42,8 +42,6 @@ using HttpFilePtr = std::unique_ptr<CHttpFile, HttpFileDeleter>;
 
 }  // namespace
 
-using RunLock = zelvra::CriticalSectionLock;
-
 // Makes the run's session and local file reachable by a cancel while they
 // exist (through the shared block). A cancel that came before the session
 // existed aborts it at once.
@@ -62,13 +60,7 @@ class CancellableRun {
   CDownloadSync& m_sync;
 };
 
-CHttpFileDownloader::CHttpFileDownloader()
-    : m_sync(CDownloadSync::Create()),
-      m_dwContentLength(m_sync->m_dwContentLength),
-      m_dwBytesReceived(m_sync->m_dwBytesReceived),
-      m_bDone(m_sync->m_bDone),
-      m_nStatus(m_sync->m_nStatus),
-      m_bCancel(m_sync->m_bCancel) {}
+CHttpFileDownloader::CHttpFileDownloader() : m_sync(CDownloadSync::Create()) {}
 
 CHttpFileDownloader::~CHttpFileDownloader() = default;
 
@@ -80,7 +72,8 @@ void CHttpFileDownloader::SetDownloadFolder(const CString& folder, DWORD folderE
   if (!::DuplicateHandle(::GetCurrentProcess(), folderHandle, ::GetCurrentProcess(), &duplicate, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
     // Without a handle of its own the run may not write by path instead.
-    if (m_dwFolderError == NO_ERROR) m_dwFolderError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_INVALID_HANDLE;
+    if (m_dwFolderError == NO_ERROR)
+      m_dwFolderError = ::GetLastError() != NO_ERROR ? ::GetLastError() : ERROR_INVALID_HANDLE;
     return;
   }
   m_sync->SetFolder(zelvra::UniqueHandle(duplicate));
@@ -128,38 +121,46 @@ void CHttpFileDownloader::Notify(UINT message, WPARAM wParam) {
 }
 
 int CHttpFileDownloader::Fail(DownloadStatus status) {
-  m_nStatus = status;
+  m_sync->SetStatus(status);
   Notify(WM_DOWNLOAD_FAILED, static_cast<WPARAM>(status));
   return -1;
 }
 
 int CHttpFileDownloader::Run() {
-  m_nStatus = DOWNLOAD_NONE;
-  m_dwContentLength = 0;
-  m_dwBytesReceived = 0;
-  m_bDone = FALSE;
+  m_sync->BeginRun();
 
   if (m_strPrimaryUrl.IsEmpty()) return Fail(DOWNLOAD_NO_URL);
+  // A folder that could not be made safe takes no file: the run fails as
+  // for a file that cannot be created, before any request.
+  if (m_dwFolderError != NO_ERROR) {
+    return ReportFileError(CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
+                                          static_cast<LONG>(m_dwFolderError), m_strLocalPath));
+  }
+  // The framework's calls report their failures as exceptions; this layer
+  // reports through Fail.
   try {
     return Download();
   } catch (CException* error) {
-    return ReportException(error);
+    const int result = ReportError(*error);
+    error->Delete();
+    return result;
   } catch (const std::bad_alloc&) {
-    return ReportException(nullptr);  // described as the framework's memory exception
+    return ReportError(CMemoryException());
   }
 }
 
-int CHttpFileDownloader::ReportException(CException* error) {
+int CHttpFileDownloader::ReportFileError(const CFileException& error) {
   wchar_t description[kErrorTextChars] = {};
-  if (error != nullptr) {
-    error->GetErrorMessage(description, kErrorTextChars);
-    error->Delete();
-  } else {
-    CMemoryException().GetErrorMessage(description, kErrorTextChars);
-  }
+  error.GetErrorMessage(description, kErrorTextChars);
+  return Fail(ShowErrorBox(CString(L"Error1:") + description) ? DOWNLOAD_FILE_CREATE_FAILED : DOWNLOAD_CANCELLED);
+}
+
+int CHttpFileDownloader::ReportError(const CException& error) {
+  wchar_t description[kErrorTextChars] = {};
+  error.GetErrorMessage(description, kErrorTextChars);
   // The owner cancelled (and aborted the blocked call): that is no error.
   if (!ShowErrorBox(CString(L"Error2:") + description)) return Fail(DOWNLOAD_CANCELLED);
-  return Fail(static_cast<DownloadStatus>(m_nStatus.load()));
+  return Fail(static_cast<DownloadStatus>(m_sync->Status()));
 }
 
 int CHttpFileDownloader::Download() {
@@ -179,48 +180,35 @@ int CHttpFileDownloader::Download() {
     session.Close();
     return -1;
   }
-  m_dwContentLength = contentLength;
+  m_sync->SetContentLength(contentLength);
 
-  // The cancelled ending: nothing more is written; the partial file stays.
-  auto endCancelled = [&]() {
-    local.Abort();  // already closed by Cancel, if it was open
+  // Every ending but the success starts here: the local file is closed as
+  // it stands (a partial file stays; a cancel may have closed it already),
+  // then the answer and the session, before anything is reported.
+  auto closeAll = [&]() {
+    local.Abort();
     file.reset();
     session.Close();
-    return Fail(DOWNLOAD_CANCELLED);
   };
 
   CFileException fileError;
   BOOL opened = FALSE;
-  bool cancelled;
-  {
-    // A cancel either comes before the file is created (and none is) or
-    // finds it registered and closes it.
-    RunLock lock(m_sync->Lock());
-    cancelled = m_sync->Cancelled();
-    if (!cancelled && m_dwFolderError != NO_ERROR) {
-      fileError = CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
-                                 static_cast<LONG>(m_dwFolderError), m_strLocalPath);
-    } else if (!cancelled) {
-      // In a held folder (an elevated run's), a file left there is replaced
-      // rather than truncated: truncating keeps the old file's security and
-      // any other names it has (a hard link), so the download could land
-      // where the old file's maker chose. A new file takes the folder's
-      // security.
-      opened = m_sync->Folder() != nullptr
-                   ? local.CreateInFolder(m_sync->Folder(), m_strFileName, m_strLocalPath, &fileError)
-                   : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
-      if (opened) cancellable.SetLocalFile(local);
-    }
-  }
-  if (cancelled) return endCancelled();
-  if (!opened) {
-    wchar_t description[kErrorTextChars] = {};
-    fileError.GetErrorMessage(description, kErrorTextChars);
-    if (!ShowErrorBox(CString(L"Error1:") + description)) return endCancelled();
-    file.reset();
-    session.Close();
-    return Fail(DOWNLOAD_FILE_CREATE_FAILED);
-  }
+  // A cancel either comes before the file is created (and none is) or
+  // finds it registered and closes it.
+  const bool created = m_sync->UnlessCancelled([&] {
+    // In a held folder (an elevated run's), a file left there is replaced
+    // rather than truncated: truncating keeps the old file's security and
+    // any other names it has (a hard link), so the download could land
+    // where the old file's maker chose. A new file takes the folder's
+    // security.
+    opened = m_sync->Folder() != nullptr
+                 ? local.CreateInFolder(m_sync->Folder(), m_strFileName, m_strLocalPath, &fileError)
+                 : local.Open(m_strLocalPath, CFile::modeCreate | CFile::modeWrite | CFile::typeBinary, &fileError);
+    if (opened) cancellable.SetLocalFile(local);
+  });
+  if (!created || !opened) closeAll();
+  if (!created) return Fail(DOWNLOAD_CANCELLED);
+  if (!opened) return ReportFileError(fileError);
 
   Notify(WM_DOWNLOAD_STARTED, 0);
   BYTE piece[kPieceSize];
@@ -229,38 +217,39 @@ int CHttpFileDownloader::Download() {
     if (count == 0) {
       // A body that ends before the announced length is a broken connection,
       // not a complete file: a cut-off program must never be started.
-      const std::uint32_t announced = m_dwContentLength.load();
-      if (announced != 0 && m_dwBytesReceived.load() < announced) {
-        throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-      }
+      const std::uint32_t announced = m_sync->ContentLength();
+      if (announced != 0 && m_sync->BytesReceived() < announced) break;
       local.Close();
       file.reset();
       session.Close();
-      m_bDone = TRUE;
-      CInstallLog::Get().Write(m_strFileName + L": " + CString(zelvra::DecimalText(m_dwBytesReceived.load())) +
+      m_sync->SetDone();
+      CInstallLog::Get().Write(m_strFileName + L": " + CString(zelvra::DecimalText(m_sync->BytesReceived())) +
                                L" bytes written to " + m_strLocalPath);
       Notify(WM_DOWNLOAD_DONE, 0);
       return 0;
     }
-    {
-      // Cancel cannot close the file between the test and the write.
-      RunLock lock(m_sync->Lock());
-      cancelled = m_sync->Cancelled();
-      if (!cancelled) {
-        // A body longer than any file taken is cut short here; the piece
-        // that would pass the limit is not written.
-        if (count > m_dwMaxFileSize - m_dwBytesReceived.load()) {
-          throw new CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-        }
-        m_dwBytesReceived += count;  // the counter moves before the write
-        local.Write(piece, count);
-      }
+    // A body longer than any file taken is cut short here; the piece that
+    // would pass the limit is not written.
+    bool tooLong = false;
+    const bool written = m_sync->UnlessCancelled([&] {
+      tooLong = count > m_dwMaxFileSize - m_sync->BytesReceived();
+      if (tooLong) return;
+      m_sync->AddBytesReceived(count);  // the counter moves before the write
+      local.Write(piece, count);
+    });
+    if (!written) {
+      closeAll();
+      return Fail(DOWNLOAD_CANCELLED);  // the piece just read is neither counted nor written
     }
-    if (cancelled) return endCancelled();  // the piece just read is neither counted nor written
+    if (tooLong) break;
   }
+  // A body cut short of its length, or longer than any file taken.
+  closeAll();
+  return ReportError(CInternetException(ERROR_INTERNET_CONNECTION_ABORTED));
 }
 
-CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, BOOL secondaryOnly,
+CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session,
+                                                    BOOL secondaryOnly,
                                                     std::uint32_t* contentLength) {
   // At most two attempts: the primary, and on a bad answer the secondary.
   // A bad answer of the last attempt is the run's failure; an error raised
@@ -269,7 +258,8 @@ CHttpFile* CHttpFileDownloader::OpenUrlWithFallback(CInternetSession& session, B
   CInstallLog& log = CInstallLog::Get();
   for (BOOL secondary = secondaryOnly;; secondary = TRUE) {
     const CString& url = secondary ? m_strSecondaryUrl : m_strPrimaryUrl;
-    const CString attempt = m_strFileName + L": GET " + url + (secondary ? L" (secondary server)" : L" (primary server)");
+    const CString attempt =
+        m_strFileName + L": GET " + url + (secondary ? L" (secondary server)" : L" (primary server)");
     // Logged first: a request that raises an error ends the run with its
     // box's text, which the log then has after this line.
     log.Write(attempt);
@@ -327,9 +317,9 @@ bool CHttpFileDownloader::AskForCredentials(CHttpFile& file) {
   if (!m_sync->BeginCredentialsDialog(&owner)) return false;
   // The system's own dialog: it asks for the proxy's user name and password
   // and, with the flags to change options, gives them to the request.
-  const DWORD answer = file.ErrorDlg(owner, ERROR_INTERNET_INCORRECT_PASSWORD,
-                                     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
-                                         FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS);
+  const DWORD answer = file.ErrorDlg(
+      owner, ERROR_INTERNET_INCORRECT_PASSWORD,
+      FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS);
   m_sync->EndCredentialsDialog();
   if (answer != ERROR_INTERNET_FORCE_RETRY || m_sync->Cancelled()) return false;
   // What the dialog gave the request, kept for the rest of the run: the next

@@ -1,16 +1,8 @@
 // CHttpFileDownloader: fetches one file over HTTP into a local folder on a
 // thread of its own, trying a primary URL first and a secondary URL when the
 // primary answers badly, and reports to its owner window by the messages of
-// download_messages.h.
-//
-// The owner (the download dialog, through CDownloadWorkerOwner) creates it
-// with AfxBeginThread (suspended), calls SetDownloadFolder, SetUrls and
-// SetOwner and resumes the thread. The object deletes itself when its thread
-// ends, which is right after the owner's handler of the final message
-// (WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED) has returned. What the worker and
-// its owner share (counters, cancel flag, outcome, the owner's window, the
-// folder handle) is a CDownloadSync both hold, so that it outlives whichever
-// of them goes first.
+// download_messages.h. CDownloadWorkerOwner starts, cancels and joins it:
+// see "How a download runs" in download/worker_owner.h.
 #pragma once
 
 #include <atomic>
@@ -35,7 +27,8 @@ class CHttpFileDownloader : public CWinThread {
   // The folder that receives the file; it ends with a backslash.
   // `folderError`, when not NO_ERROR, is why the owner could not make the
   // folder safe to write into: the run then fails to create its file with
-  // that error, as it would for a folder that cannot be made at all.
+  // that error, as it would for a folder that cannot be made at all, before
+  // any request.
   // `folderHandle`, when given, is that folder held open by the owner: the
   // worker holds a duplicate of it for its whole run, creates the file
   // through it, replacing any file of its name, and `folder` only names it in
@@ -75,19 +68,6 @@ class CHttpFileDownloader : public CWinThread {
   // handle (in the shared block, where the owner clears it), never the owner
   // object.
   void SetOwner(const CWnd* owner);
-  // Asks the run to stop, from the owner's thread. The local file is closed
-  // at once (nothing more is written to it, and a new run may create it
-  // again), and the network call the run is blocked in is aborted where the
-  // platform supports that; the run then reports DOWNLOAD_CANCELLED without a
-  // message box. Returns false, and changes nothing, when the run has
-  // already decided to show why it failed: that box comes, and the run ends
-  // with its failure as usual. Only valid while the worker's thread runs.
-  bool Cancel() { return m_sync->Cancel(); }
-  // The counters and the outcome so far (see DownloadSnapshot).
-  DownloadSnapshot Snapshot() const { return m_sync->Snapshot(); }
-  // The block this worker shares with its owner, for the owner to hold.
-  CDownloadSync* Sync() const { return m_sync.Get(); }
-
   BOOL InitInstance() override { return TRUE; }
   int Run() override;
   int ExitInstance() override { return CWinThread::ExitInstance(); }
@@ -106,13 +86,15 @@ class CHttpFileDownloader : public CWinThread {
   // failure is still shown in a box. Does nothing; a test's worker cancels
   // here, at exactly that moment.
   virtual void BeforeErrorBoxDecision() {}
+  // The block this worker shares with its owner.
+  CDownloadSync* Sync() const { return m_sync.Get(); }
 
  private:
   // Shows `text` (a failure's description after its "Error1:"/"Error2:") in
   // the worker's box, unless the owner has cancelled; false then, and no box
   // was shown.
   bool ShowErrorBox(const CString& text);
-  // Steps from opening the session to the final message; framework
+  // Steps from opening the session to the final message; the framework's
   // exceptions escape to Run.
   int Download();
   // The HTTP file of the first attempt (primary, or secondary when
@@ -134,30 +116,29 @@ class CHttpFileDownloader : public CWinThread {
   // The scheme the proxy's Proxy-Authenticate header asks for ("Basic",
   // "NTLM", ...), or "an unnamed scheme".
   static CString ProxyAuthScheme(CHttpFile& file);
-  // Ends the run for an exception: a message box, unless the owner cancelled.
-  int ReportException(CException* error);
+  // Ends the run for a local file that cannot be created: its "Error1:" box,
+  // unless the owner cancelled.
+  int ReportFileError(const CFileException& error);
+  // Ends the run for `error`: its "Error2:" box, unless the owner cancelled.
+  int ReportError(const CException& error);
   // Ends the run with `status`: keeps it and reports WM_DOWNLOAD_FAILED.
   int Fail(DownloadStatus status);
   void Notify(UINT message, WPARAM wParam);
+  friend class CDownloadWorkerOwner;  // holds the block, gives the settings
 
-  CDownloadSyncRef m_sync;  // shared with the owner; the references below point into it
-  std::atomic<std::uint32_t>& m_dwContentLength;
-  std::atomic<std::uint32_t>& m_dwBytesReceived;
-  std::atomic<BOOL>& m_bDone;
+  CDownloadSyncRef m_sync;  // shared with the owner
   CString m_strLocalPath;
   CString m_strPrimaryUrl;
-  std::atomic<std::int32_t>& m_nStatus;
   CString m_strSecondaryUrl;
   CString m_strDownloadFolder;
-  std::atomic<std::int32_t>& m_bCancel;
   BOOL m_bSecondaryFirst = FALSE;
 
   DWORD m_dwFolderError = NO_ERROR;             // see SetDownloadFolder
   std::uint32_t m_dwMaxFileSize = 0xFFFFFFFFu;  // see SetMaxFileSize
-  bool m_bMayAskForCredentials = false;          // see SetMayAskForCredentials
-  CString m_strProxyUser;                        // see SetProxyCredentials
+  bool m_bMayAskForCredentials = false;         // see SetMayAskForCredentials
+  CString m_strProxyUser;                       // see SetProxyCredentials
   CString m_strProxyPassword;
-  CString m_strFileName;                        // the local file's name in the folder
+  CString m_strFileName;  // the local file's name in the folder
   // The owner window for the worker's boxes; m_pMainWnd points here.
   CWnd m_wndOwner;
 };

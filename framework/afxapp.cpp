@@ -12,10 +12,10 @@
 
 namespace {
 
-CWinApp* g_app = nullptr;                        // the one application object
-HINSTANCE g_resources = nullptr;                 // module whose resources are loaded
-thread_local CWinThread* t_thread = nullptr;     // the calling thread's framework object
-thread_local CWnd t_activeWindow;                // wrapper handed out by GetMainWnd
+CWinApp* g_app = nullptr;                     // the one application object
+HINSTANCE g_resources = nullptr;              // module whose resources are loaded
+thread_local CWinThread* t_thread = nullptr;  // the calling thread's framework object
+thread_local CWnd t_activeWindow;             // wrapper handed out by GetMainWnd
 
 }  // namespace
 
@@ -68,7 +68,10 @@ unsigned __stdcall CWinThread::ThreadEntry(void* param) {
   return static_cast<unsigned>(exitCode);
 }
 
-CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass, int priority, UINT stackSize, DWORD createFlags,
+CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass,
+                           int priority,
+                           UINT stackSize,
+                           DWORD createFlags,
                            LPSECURITY_ATTRIBUTES security) {
   if (runtimeClass == nullptr || !runtimeClass->IsDerivedFrom(&CWinThread::classCWinThread)) return nullptr;
   auto* thread = static_cast<CWinThread*>(runtimeClass->CreateObject());

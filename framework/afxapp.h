@@ -13,10 +13,10 @@ class CWinThread : public CCmdTarget {
   CWinThread();
   ~CWinThread() override;
 
-  CWnd* m_pMainWnd = nullptr;    // the thread's main window
-  HANDLE m_hThread = nullptr;    // closed by the destructor
+  CWnd* m_pMainWnd = nullptr;  // the thread's main window
+  HANDLE m_hThread = nullptr;  // closed by the destructor
   DWORD m_nThreadID = 0;
-  BOOL m_bAutoDelete = TRUE;     // delete the object when its thread ends
+  BOOL m_bAutoDelete = TRUE;  // delete the object when its thread ends
 
   // m_pMainWnd if set, else the window that is active for the calling
   // thread (a temporary wrapper), else null.
@@ -50,7 +50,7 @@ class CWinApp : public CWinThread {
   ~CWinApp() override;
 
   const wchar_t* m_pszAppName = nullptr;  // the application's name: message-box titles, user agent
-  wchar_t* m_lpCmdLine = nullptr;      // the arguments, without the program's own name
+  wchar_t* m_lpCmdLine = nullptr;         // the arguments, without the program's own name
 
   // The framework's default help handler; this program ships no help file.
   void OnHelp() {}
@@ -73,8 +73,10 @@ HINSTANCE AfxGetResourceHandle();
 // With CREATE_SUSPENDED the thread does not run until resumed; a still null
 // m_pMainWnd has by then been pointed at the application's main window.
 // Returns null, having deleted the object, when the thread cannot be created.
-CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass, int priority = THREAD_PRIORITY_NORMAL,
-                           UINT stackSize = 0, DWORD createFlags = 0,
+CWinThread* AfxBeginThread(const CRuntimeClass* runtimeClass,
+                           int priority = THREAD_PRIORITY_NORMAL,
+                           UINT stackSize = 0,
+                           DWORD createFlags = 0,
                            LPSECURITY_ATTRIBUTES security = nullptr);
 
 // The framework's message box: titled with the application's name, owned by

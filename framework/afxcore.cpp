@@ -69,8 +69,7 @@ bool CCmdTarget::DispatchMessageMap(UINT message, WPARAM wParam, LPARAM lParam, 
        map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
     for (const AFX_MSGMAP_ENTRY* entry = map->lpEntries; entry->pfn != nullptr; ++entry) {
       if (entry->nMessage != message) continue;
-      if (message == WM_COMMAND &&
-          (entry->nCode != HIWORD(wParam) || entry->nID != LOWORD(wParam))) {
+      if (message == WM_COMMAND && (entry->nCode != HIWORD(wParam) || entry->nID != LOWORD(wParam))) {
         continue;
       }
       *result = entry->pfn(this, wParam, lParam);

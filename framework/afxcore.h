@@ -35,16 +35,15 @@ class CObject {
 
 #define RUNTIME_CLASS(class_name) (&class_name::class##class_name)
 
-#define DECLARE_DYNCREATE(class_name)                          \
- public:                                                        \
-  static const CRuntimeClass class##class_name;                 \
-  const CRuntimeClass* GetRuntimeClass() const override;        \
+#define DECLARE_DYNCREATE(class_name)                    \
+ public:                                                 \
+  static const CRuntimeClass class##class_name;          \
+  const CRuntimeClass* GetRuntimeClass() const override; \
   static CObject* CreateObject();
 
-#define IMPLEMENT_DYNCREATE(class_name, base_class_name)                                      \
-  CObject* class_name::CreateObject() { return new class_name; }                              \
-  const CRuntimeClass class_name::class##class_name = {&class_name::CreateObject,             \
-                                                       RUNTIME_CLASS(base_class_name)};        \
+#define IMPLEMENT_DYNCREATE(class_name, base_class_name)                                                           \
+  CObject* class_name::CreateObject() { return new class_name; }                                                   \
+  const CRuntimeClass class_name::class##class_name = {&class_name::CreateObject, RUNTIME_CLASS(base_class_name)}; \
   const CRuntimeClass* class_name::GetRuntimeClass() const { return RUNTIME_CLASS(class_name); }
 
 // ---------------------------------------------------------------------------
@@ -110,46 +109,57 @@ class CCmdTarget : public CObject {
   bool DispatchMessageMap(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
 };
 
-#define DECLARE_MESSAGE_MAP()                        \
- protected:                                          \
-  static const AFX_MSGMAP* GetThisMessageMap();      \
-  const AFX_MSGMAP* GetMessageMap() const override;  \
-                                                     \
+#define DECLARE_MESSAGE_MAP()                       \
+ protected:                                         \
+  static const AFX_MSGMAP* GetThisMessageMap();     \
+  const AFX_MSGMAP* GetMessageMap() const override; \
+                                                    \
  private:
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                  \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                      \
   const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); } \
-  const AFX_MSGMAP* theClass::GetThisMessageMap() {                             \
-    using ThisClass [[maybe_unused]] = theClass;                                \
-    using TheBaseClass = baseClass;                                             \
+  const AFX_MSGMAP* theClass::GetThisMessageMap() {                                 \
+    using ThisClass [[maybe_unused]] = theClass;                                    \
+    using TheBaseClass = baseClass;                                                 \
     static const AFX_MSGMAP_ENTRY entries[] = {
-
-#define END_MESSAGE_MAP()                                                     \
-  {0, 0, 0, nullptr}                                                          \
-  }                                                                           \
-  ;                                                                           \
+#define END_MESSAGE_MAP()                                                           \
+  { 0, 0, 0, nullptr }                                                              \
+  }                                                                                 \
+  ;                                                                                 \
   static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, entries}; \
-  return &messageMap;                                                         \
+  return &messageMap;                                                               \
   }
 
 // The generated function of an entry: `pThis` is the target as ThisClass.
-#define AFX_MSG_THUNK(...)                                                        \
-  [](CCmdTarget* target, WPARAM wParam, LPARAM lParam) -> LRESULT {               \
-    (void)wParam;                                                                 \
-    (void)lParam;                                                                 \
-    ThisClass* pThis = static_cast<ThisClass*>(target);                           \
-    __VA_ARGS__                                                                   \
+#define AFX_MSG_THUNK(...)                                          \
+  [](CCmdTarget* target, WPARAM wParam, LPARAM lParam) -> LRESULT { \
+    (void)wParam;                                                   \
+    (void)lParam;                                                   \
+    ThisClass* pThis = static_cast<ThisClass*>(target);             \
+    __VA_ARGS__                                                     \
   }
 
 // LRESULT fn(WPARAM, LPARAM)
-#define ON_MESSAGE(message, fn) {message, 0, 0, AFX_MSG_THUNK(return pThis->fn(wParam, lParam);)},
+#define ON_MESSAGE(message, fn)                                       \
+  { message, 0, 0, AFX_MSG_THUNK(return pThis->fn(wParam, lParam);) } \
+  ,
 // void fn(), for a message whose parameters carry nothing (WM_CLOSE to OnCancel)
-#define ON_MESSAGE_VOID(message, fn) {message, 0, 0, AFX_MSG_THUNK(pThis->fn(); return 0;)},
+#define ON_MESSAGE_VOID(message, fn)                       \
+  { message, 0, 0, AFX_MSG_THUNK(pThis->fn(); return 0;) } \
+  ,
 // void fn() for a command (button click, Enter, Escape)
-#define ON_COMMAND(id, fn) {WM_COMMAND, 0, id, AFX_MSG_THUNK(pThis->fn(); return 0;)},
-#define ON_BN_CLICKED(id, fn) {WM_COMMAND, BN_CLICKED, id, AFX_MSG_THUNK(pThis->fn(); return 0;)},
-#define ON_WM_PAINT() {WM_PAINT, 0, 0, AFX_MSG_THUNK(pThis->OnPaint(); return 0;)},
-#define ON_WM_QUERYDRAGICON() \
-  {WM_QUERYDRAGICON, 0, 0, AFX_MSG_THUNK(return reinterpret_cast<LRESULT>(pThis->OnQueryDragIcon());)},
-#define ON_WM_TIMER() \
-  {WM_TIMER, 0, 0, AFX_MSG_THUNK(pThis->OnTimer(static_cast<UINT_PTR>(wParam)); return 0;)},
+#define ON_COMMAND(id, fn)                                     \
+  { WM_COMMAND, 0, id, AFX_MSG_THUNK(pThis->fn(); return 0;) } \
+  ,
+#define ON_BN_CLICKED(id, fn)                                           \
+  { WM_COMMAND, BN_CLICKED, id, AFX_MSG_THUNK(pThis->fn(); return 0;) } \
+  ,
+#define ON_WM_PAINT()                                            \
+  { WM_PAINT, 0, 0, AFX_MSG_THUNK(pThis->OnPaint(); return 0;) } \
+  ,
+#define ON_WM_QUERYDRAGICON()                                                                            \
+  { WM_QUERYDRAGICON, 0, 0, AFX_MSG_THUNK(return reinterpret_cast<LRESULT>(pThis->OnQueryDragIcon());) } \
+  ,
+#define ON_WM_TIMER()                                                                         \
+  { WM_TIMER, 0, 0, AFX_MSG_THUNK(pThis->OnTimer(static_cast<UINT_PTR>(wParam)); return 0;) } \
+  ,

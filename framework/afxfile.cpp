@@ -178,7 +178,7 @@ BOOL CFile::CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fi
   if (name == nullptr || *name == L'\0') return fail(ERROR_ACCESS_DENIED);  // the folder itself is no file
   HANDLE old = nullptr;
   DWORD result = zelvra::OpenInFolder(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr, &old);
+                                      FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr, &old);
   if (result == NO_ERROR) {
     // Renamed first: a file whose deletion is still pending (a scanner
     // holding it) keeps its name until it is closed, and the new file could
@@ -191,7 +191,8 @@ BOOL CFile::CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fi
     return fail(result);
   }
   HANDLE created = nullptr;
-  result = zelvra::OpenInFolder(folder, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, nullptr, &created);
+  result =
+      zelvra::OpenInFolder(folder, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, nullptr, &created);
   if (result != NO_ERROR) return fail(result);
   m_hFile = created;
   return TRUE;

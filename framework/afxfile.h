@@ -11,9 +11,21 @@
 class CFileException : public CException {
  public:
   enum Cause {
-    none = 0, genericException = 1, fileNotFound = 2, badPath = 3, tooManyOpenFiles = 4,
-    accessDenied = 5, invalidFile = 6, removeCurrentDir = 7, directoryFull = 8, badSeek = 9,
-    hardIO = 10, sharingViolation = 11, lockViolation = 12, diskFull = 13, endOfFile = 14,
+    none = 0,
+    genericException = 1,
+    fileNotFound = 2,
+    badPath = 3,
+    tooManyOpenFiles = 4,
+    accessDenied = 5,
+    invalidFile = 6,
+    removeCurrentDir = 7,
+    directoryFull = 8,
+    badSeek = 9,
+    hardIO = 10,
+    sharingViolation = 11,
+    lockViolation = 12,
+    diskFull = 13,
+    endOfFile = 14,
   };
 
   CFileException() = default;
@@ -36,8 +48,12 @@ class CFileException : public CException {
 class CFile {
  public:
   enum OpenFlags : UINT {
-    modeRead = 0x0000, modeWrite = 0x0001, modeReadWrite = 0x0002,
-    shareExclusive = 0x0010, modeCreate = 0x1000, typeBinary = 0x8000,
+    modeRead = 0x0000,
+    modeWrite = 0x0001,
+    modeReadWrite = 0x0002,
+    shareExclusive = 0x0010,
+    modeCreate = 0x1000,
+    typeBinary = 0x8000,
   };
 
   CFile() = default;
@@ -57,7 +73,10 @@ class CFile {
   // something stands in its place) is no error: it stays under its new name,
   // and zelvra::DeleteMovedAside takes it later. `fileName` is the path that
   // errors name.
-  [[nodiscard]] BOOL CreateInFolder(HANDLE folder, const wchar_t* name, const wchar_t* fileName, CFileException* error = nullptr);
+  [[nodiscard]] BOOL CreateInFolder(HANDLE folder,
+                                    const wchar_t* name,
+                                    const wchar_t* fileName,
+                                    CFileException* error = nullptr);
   // Writes all of `buffer`; throws CFileException on failure, with the
   // disk-full cause for a short write.
   void Write(const void* buffer, UINT count);

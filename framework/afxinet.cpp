@@ -48,9 +48,10 @@ const WinInet& Api() {
     zelvra::ResolveExport(w.module, w.HttpOpenRequestW, "HttpOpenRequestW");
     zelvra::ResolveExport(w.module, w.HttpSendRequestW, "HttpSendRequestW");
     zelvra::ResolveExport(w.module, w.InternetErrorDlg, "InternetErrorDlg");
-    w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile &&
-                 w.HttpQueryInfoW && w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW && w.InternetCrackUrlW &&
-                 w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW && w.InternetErrorDlg;
+    w.complete = w.InternetOpenW && w.InternetCloseHandle && w.InternetReadFile && w.HttpQueryInfoW &&
+                 w.InternetSetOptionW && w.InternetQueryOptionW && w.InternetGetLastResponseInfoW &&
+                 w.InternetCrackUrlW && w.InternetConnectW && w.HttpOpenRequestW && w.HttpSendRequestW &&
+                 w.InternetErrorDlg;
     return w;
   }();
   return api;
@@ -110,12 +111,14 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
       }
     }
   }
-  wchar_t* text = nullptr;
+  zelvra::LocalMemory allocated;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
   if (api.module != nullptr && error >= INTERNET_ERROR_BASE && error <= INTERNET_ERROR_LAST) {
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
   }
-  const DWORD length = ::FormatMessageW(flags, api.module, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const DWORD length = ::FormatMessageW(flags, api.module, error, 0,
+                                        reinterpret_cast<wchar_t*>(allocated.Receive<wchar_t>()), 0, nullptr);
+  const auto* text = static_cast<const wchar_t*>(allocated.Get());
   if (length > 0 && text != nullptr) {
     m_strDescription = CString(text, static_cast<int>(length));
     // Messages end with a line break that a message box does not need.
@@ -123,7 +126,6 @@ CInternetException::CInternetException(DWORD error) : m_dwError(error) {
     while (end > 0 && (m_strDescription.GetAt(end - 1) == L'\n' || m_strDescription.GetAt(end - 1) == L'\r')) --end;
     m_strDescription = m_strDescription.Left(end);
   }
-  if (text != nullptr) ::LocalFree(text);
   if (m_strDescription.IsEmpty()) {
     // The platform has no text for this code: name the code, so that the
     // user and support still learn what failed.
@@ -223,8 +225,12 @@ void CHttpFile::CloseHandles() {
 // ---------------------------------------------------------------------------
 // CInternetSession
 
-CInternetSession::CInternetSession(const wchar_t* agent, DWORD_PTR context, DWORD accessType,
-                                   const wchar_t* proxyName, const wchar_t* proxyBypass, DWORD flags)
+CInternetSession::CInternetSession(const wchar_t* agent,
+                                   DWORD_PTR context,
+                                   DWORD accessType,
+                                   const wchar_t* proxyName,
+                                   const wchar_t* proxyBypass,
+                                   DWORD flags)
     : m_dwContext(context) {
   ::InitializeCriticalSection(&m_lock);
   if (agent == nullptr) {
@@ -259,7 +265,10 @@ BOOL CInternetSession::SetOption(DWORD option, DWORD value) {
   return Api().InternetSetOptionW(session, option, &value, sizeof(value));
 }
 
-CHttpFile* CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWORD flags, const wchar_t* headers,
+CHttpFile* CInternetSession::OpenURL(const wchar_t* url,
+                                     DWORD_PTR context,
+                                     DWORD flags,
+                                     const wchar_t* headers,
                                      DWORD headersLength) {
   const WinInet& api = RequireApi();
   wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
@@ -292,8 +301,8 @@ CHttpFile* CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWOR
   auto fail = [](DWORD error) {
     throw new CInternetException(error != 0 ? error : ERROR_INTERNET_OPERATION_CANCELLED);
   };
-  HINTERNET connection = api.InternetConnectW(m_hSession, host, parts.nPort, nullptr, nullptr,
-                                              INTERNET_SERVICE_HTTP, 0, context);
+  HINTERNET connection =
+      api.InternetConnectW(m_hSession, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, context);
   if (connection == nullptr) fail(::GetLastError());
   {
     SessionLock lock(m_lock);

@@ -76,9 +76,12 @@ class CInternetSession {
  public:
   // Opens the session at once; throws CInternetException when it cannot. A
   // null agent stands for the application's name.
-  explicit CInternetSession(const wchar_t* agent = nullptr, DWORD_PTR context = 1,
-                            DWORD accessType = PRE_CONFIG_INTERNET_ACCESS, const wchar_t* proxyName = nullptr,
-                            const wchar_t* proxyBypass = nullptr, DWORD flags = 0);
+  explicit CInternetSession(const wchar_t* agent = nullptr,
+                            DWORD_PTR context = 1,
+                            DWORD accessType = PRE_CONFIG_INTERNET_ACCESS,
+                            const wchar_t* proxyName = nullptr,
+                            const wchar_t* proxyBypass = nullptr,
+                            DWORD flags = 0);
   CInternetSession(const CInternetSession&) = delete;
   CInternetSession& operator=(const CInternetSession&) = delete;
   ~CInternetSession();
@@ -87,8 +90,11 @@ class CInternetSession {
   // are followed). Returns an HTTP file for http and https URLs, null (no
   // file object) for a scheme the session cannot represent as one, and
   // throws CInternetException when the request cannot be made at all.
-  CHttpFile* OpenURL(const wchar_t* url, DWORD_PTR context = 1, DWORD flags = INTERNET_FLAG_TRANSFER_ASCII,
-                     const wchar_t* headers = nullptr, DWORD headersLength = 0);
+  CHttpFile* OpenURL(const wchar_t* url,
+                     DWORD_PTR context = 1,
+                     DWORD flags = INTERNET_FLAG_TRANSFER_ASCII,
+                     const wchar_t* headers = nullptr,
+                     DWORD headersLength = 0);
   // Sets a numeric option on the session. The time-outs (connect, send,
   // receive) are also applied to every request the session opens, since not
   // every WinInet carries them over from the session by itself.

@@ -17,8 +17,7 @@ class CString {
   CString(const std::wstring& text) : m_text(text) {}                     // NOLINT
   CString(const wchar_t* text, int length) : m_text(text, static_cast<size_t>(length)) {}
   // From the platform-free code's UTF-16 text.
-  explicit CString(const std::u16string& text)
-      : m_text(reinterpret_cast<const wchar_t*>(text.data()), text.size()) {}
+  explicit CString(const std::u16string& text) : m_text(reinterpret_cast<const wchar_t*>(text.data()), text.size()) {}
 
   int GetLength() const { return static_cast<int>(m_text.size()); }
   bool IsEmpty() const { return m_text.empty(); }
@@ -32,9 +31,7 @@ class CString {
   operator const wchar_t*() const { return m_text.c_str(); }  // NOLINT: the framework's conversion
   const std::wstring& str() const { return m_text; }
   // The same text for the platform-free code.
-  std::u16string u16() const {
-    return std::u16string(reinterpret_cast<const char16_t*>(m_text.data()), m_text.size());
-  }
+  std::u16string u16() const { return std::u16string(reinterpret_cast<const char16_t*>(m_text.data()), m_text.size()); }
   wchar_t GetAt(int index) const { return m_text.at(static_cast<size_t>(index)); }
 
   CString& operator=(const wchar_t* text) {

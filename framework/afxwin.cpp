@@ -163,11 +163,8 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     case WM_CTLCOLORSTATIC:
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
-    case WM_CHARTOITEM:
-      return static_cast<INT_PTR>(result);
-    default:
-      ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result);
-      return TRUE;
+    case WM_CHARTOITEM: return static_cast<INT_PTR>(result);
+    default: ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result); return TRUE;
   }
 }
 

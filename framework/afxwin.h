@@ -39,7 +39,8 @@ class CWnd : public CCmdTarget {
   UINT_PTR SetTimer(UINT_PTR id, UINT elapseMs, TIMERPROC proc) { return ::SetTimer(m_hWnd, id, elapseMs, proc); }
   BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
   HICON SetIcon(HICON icon, BOOL big) {
-    return reinterpret_cast<HICON>(SendMessage(WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
+    return reinterpret_cast<HICON>(
+        SendMessage(WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
   }
 
   // Asks that the message being handled also get the default processing.

@@ -32,12 +32,9 @@ struct Call {
 
 class SimulatedFolders : public zelvra::FolderOperations {
  public:
-  SimulatedFolders(std::uint32_t existing, std::uint32_t failing)
-      : existing_(existing), failing_(failing) {}
+  SimulatedFolders(std::uint32_t existing, std::uint32_t failing) : existing_(existing), failing_(failing) {}
 
-  bool ExistedBefore(const std::u16string& path) const {
-    return ((existing_ >> (path.size() % 32)) & 1) != 0;
-  }
+  bool ExistedBefore(const std::u16string& path) const { return ((existing_ >> (path.size() % 32)) & 1) != 0; }
 
   bool IsDirectory(const std::u16string& path) override {
     const bool answer = ExistedBefore(path) || made_.count(path) != 0;

@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(position == 0);
   } else {
     FUZZ_CHECK(position >= kProgressMin);
-    if (a <= UINT32_MAX - 4096)
-      FUZZ_CHECK(ProgressPosition(a + 4096, 0) == position % kProgressMax + 1);
+    if (a <= UINT32_MAX - 4096) FUZZ_CHECK(ProgressPosition(a + 4096, 0) == position % kProgressMax + 1);
     if (a < 4096) FUZZ_CHECK(position == kProgressMin);
   }
   return 0;

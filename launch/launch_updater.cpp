@@ -1,6 +1,5 @@
-// The hand-off: the downloads, the start of the downloaded launcher, and the
-// wait for the launcher's named mutex.
-#include <windows.h>
+#include "launch/launch_updater.h"
+
 #include <shellapi.h>
 
 #include <cstring>
@@ -11,21 +10,18 @@
 #include "core/number_text.h"
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
-#include "platform/elevation.h"
-#include "platform/handle.h"
 #include "launch/launcher_start.h"
-#include "log/install_log.h"
 #include "launch/update_trust.h"
+#include "log/install_log.h"
+#include "platform/handle.h"
 #include "platform/held_folder.h"
-#include "res/resource.h"
-#include "ui/download_dlg.h"
-#include "ui/installer_dlg.h"
-#include "ui/show_app_message.h"
 
 namespace {
 
 constexpr wchar_t kLaunchVerb[] = L"open";
 constexpr wchar_t kUpdaterMutexName[] = L"Zelvra_CallUpdater";
+// StartLauncher's answer when an elevated run has no held folder to start from.
+constexpr DWORD kFolderNotHeld = ERROR_INVALID_HANDLE;
 
 #ifndef _WIN64
 // The launch record of the 32-bit release build, as the platform expects it.
@@ -60,18 +56,22 @@ DWORD LastErrorOr(DWORD fallback) {
 // kept: in the installer's current folder, with its environment (it can ask
 // for elevation where the launcher's manifest requires it, and reports a
 // broken file itself).
-[[nodiscard]] DWORD StartLauncher(const CString& path, const CString& parameters, const CDownloadFolder& folder,
-                                  const CUpdateFileCheck& check, zelvra::UniqueHandle& process) {
-  if (zelvra::IsProcessElevated()) {
-    if (!folder.IsHeld()) return ERROR_INVALID_HANDLE;
+[[nodiscard]] DWORD StartLauncher(const CString& path,
+                                  const CString& parameters,
+                                  const CDownloadTarget& target,
+                                  const CUpdateFileCheck& check,
+                                  zelvra::UniqueHandle& process) {
+  if (target.Elevated()) {
+    const CDownloadFolder& folder = target.Folder();
+    if (!folder.IsHeld()) return kFolderNotHeld;
     zelvra::HeldLauncherStart start;
     zelvra::UniqueHandle opened;
     start.heldFile = check.HeldFile(path);
     if (start.heldFile == nullptr) {
       HANDLE file = nullptr;
-      const DWORD error = zelvra::OpenInFolder(folder.Handle(), AfxWide(zelvra::kLaunchFileName), GENERIC_READ,
-                                               FILE_SHARE_READ, FILE_OPEN,
-                                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
+      const DWORD error =
+          zelvra::OpenInFolder(folder.Handle(), AfxWide(zelvra::kLaunchFileName), GENERIC_READ, FILE_SHARE_READ,
+                               FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file);
       if (error != NO_ERROR) return error;
       opened.Reset(file);
       start.heldFile = file;
@@ -97,76 +97,62 @@ DWORD LastErrorOr(DWORD fallback) {
 
 }  // namespace
 
-BOOL CInstallerDlg::LaunchUpdater() {
-  AFX_ASSERT_UI_THREAD();
+HandOffResult LaunchUpdater(const std::vector<CString>& paths,
+                            const CString& launchPath,
+                            const CDownloadTarget& target,
+                            const CString& commandLine,
+                            bool testMode) {
   CInstallLog& log = CInstallLog::Get();
-  const CString program = AfxWide(zelvra::kUpdaterProgram);
-  CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
-  downloads.SetHidden(m_runMode == zelvra::RunMode::kSilent);
-  m_pDownloads = &downloads;
-  const INT_PTR result = downloads.DoModal();
-  m_pDownloads = nullptr;
-  if (result != IDOK) {  // the download dialog has told the user
-    m_bFailed = downloads.Failed() ? 1 : 0;
-    return FALSE;
-  }
-  if (m_bCancelled == 1) {  // confirmed on the prompt as the downloads ended
-    log.Write(L"the downloads were cancelled");
-    return FALSE;
-  }
-
+  HandOffResult result;
   // A build that pins the signers of the update files checks them now and
   // holds them unchanged until the launcher has started; with a floor for
   // the launcher, the held launcher's version block must name it and reach
   // the floor, so that an older signed launcher, or another signed program
   // under its name, is not started either. Only the launcher is held to the
   // floor: it is the one program this installer starts, and what it starts
-  // is its own concern. Files that fail are all deleted, and the prompt
-  // returns to its first state.
+  // is its own concern. Files that fail are all deleted.
   CUpdateFileCheck check;
-  auto refuse = [&](const wchar_t* why) {
+  auto refuse = [&](HandOffOutcome outcome, const wchar_t* why) {
     check.DeleteFiles();
     log.Write(CString(L"check: ") + why + L"; the files were removed");
-    m_bFailed = 1;
-    ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
-    return FALSE;
+    result.outcome = outcome;
+    return result;
   };
   if (UpdateSignersPinned()) {
-    if (!check.Verify(downloads.GetLocalPaths(), downloads.GetFolderHandle())) {
-      return refuse(L"the update files' signatures were refused");
+    if (!check.Verify(paths, target.Folder().Handle())) {
+      return refuse(HandOffOutcome::kRefusedSignature, L"the update files' signatures were refused");
     }
-    if (!check.LauncherMeetsFloor(downloads.GetLaunchPath())) {
-      return refuse(L"the launcher's version block is missing, names another program or is below the build's floor");
+    if (!check.LauncherMeetsFloor(launchPath)) {
+      return refuse(HandOffOutcome::kRefusedVersion,
+                    L"the launcher's version block is missing, names another program or is below the build's floor");
     }
     log.Write(L"check: the update files carry valid signatures of pinned signers, and the launcher meets the floor");
   } else {
     log.Write(L"check: this build pins no signers; the update files are not checked");
   }
 
-  const CString launchPath = downloads.GetLaunchPath();
-  const CString parameters(zelvra::BuildUpdaterParameters(m_strCmdLine.u16(), program.u16(), m_bTestMode != 0));
-
+  const CString program = AfxWide(zelvra::kUpdaterProgram);
+  const CString parameters(zelvra::BuildUpdaterParameters(commandLine.u16(), program.u16(), testMode));
   zelvra::UniqueHandle process;
-  // The box below says that the launcher could not be started; the
-  // system's reason has no place in it (the log has it).
-  const DWORD error = StartLauncher(launchPath, parameters, downloads.GetDownloadFolder(), check, process);
-  m_bLaunched = error == NO_ERROR ? 1 : 0;
-  check.Release();
-  if (error == NO_ERROR) {
-    log.Write(L"launch: started " + launchPath);
-    const int probes = WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait
-    log.Write(probes > 0 ? CString(L"mutex: seen after ") + CString(zelvra::DecimalText(static_cast<unsigned>(probes))) +
-                               L" probes"
-                         : CString(L"mutex: not seen"));
-  } else {
-    log.Write(L"launch: " + launchPath + L" could not be started: system error " +
-              CString(zelvra::DecimalText(error)));
-    ShowAppMessage(IDS_RUN_UPDATER_FAILED, nullptr, MB_OK);
+  const DWORD error = StartLauncher(launchPath, parameters, target, check, process);
+  check.Close();
+  if (error != NO_ERROR) {
+    log.Write(L"launch: " + launchPath + L" could not be started: system error " + CString(zelvra::DecimalText(error)));
+    result.outcome = error == kFolderNotHeld ? HandOffOutcome::kRefusedFolder : HandOffOutcome::kLaunchFailed;
+    result.launchError = error;
+    return result;
   }
-  return TRUE;
+  log.Write(L"launch: started " + launchPath);
+  result.outcome = HandOffOutcome::kLaunched;
+  result.mutexProbes = WaitForUpdaterMutex(kUpdaterMutexName);  // the process handle is closed after the wait
+  log.Write(result.mutexProbes > 0
+                ? CString(L"mutex: seen after ") +
+                      CString(zelvra::DecimalText(static_cast<unsigned>(result.mutexProbes))) + L" probes"
+                : CString(L"mutex: not seen"));
+  return result;
 }
 
-int CInstallerDlg::WaitForUpdaterMutex(CString name) {
+int WaitForUpdaterMutex(const CString& name) {
   // The probe only opens the mutex by name. Creating it, even for a moment,
   // could make a launcher that starts at that instant believe that another
   // copy of itself is already running.

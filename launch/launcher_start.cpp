@@ -156,7 +156,9 @@ CString ElevatedLauncherFolder(const CString& downloadFolder) {
   return CString(LauncherCurrentFolder(downloadFolder.u16(), systemFolder));
 }
 
-DWORD StartHeldProgram(const CString& path, const CString& parameters, const HeldLauncherStart& start,
+DWORD StartHeldProgram(const CString& path,
+                       const CString& parameters,
+                       const HeldLauncherStart& start,
                        UniqueHandle& process) {
   std::wstring commandLine = L"\"" + path.str() + L"\" " + parameters.str();
   std::u16string environment = start.environment;
@@ -168,7 +170,8 @@ DWORD StartHeldProgram(const CString& path, const CString& parameters, const Hel
   PROCESS_INFORMATION started{};
   if (!::CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
                         environment.empty() ? nullptr : &environment[0],
-                        start.currentFolder.IsEmpty() ? nullptr : start.currentFolder.GetString(), &startup, &started)) {
+                        start.currentFolder.IsEmpty() ? nullptr : start.currentFolder.GetString(), &startup,
+                        &started)) {
     return LastErrorOr(ERROR_FILE_NOT_FOUND);
   }
   UniqueHandle startedProcess(started.hProcess);

@@ -38,7 +38,9 @@ struct HeldLauncherStart {
 // `start.heldFile` (see above). NO_ERROR, with the running process in
 // `process`; otherwise the system error of the failed start, or
 // kStartedImageNotHeldFile after the suspended process was ended.
-[[nodiscard]] DWORD StartHeldProgram(const CString& path, const CString& parameters, const HeldLauncherStart& start,
+[[nodiscard]] DWORD StartHeldProgram(const CString& path,
+                                     const CString& parameters,
+                                     const HeldLauncherStart& start,
                                      UniqueHandle& process);
 
 // The elevated launcher's environment (zelvra::LauncherEnvironment): the

@@ -59,7 +59,8 @@ std::string VerifiedSignerFingerprint(const CString& path, HANDLE file) {
   CRYPT_PROVIDER_DATA* provider =
       trust.hWVTStateData != nullptr ? ::WTHelperProvDataFromStateData(trust.hWVTStateData) : nullptr;
   if (status == ERROR_SUCCESS || (IsOfflineChainFailure(status) && SignatureIntact(provider))) {
-    CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_SGNR* signer =
+        provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
     CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     BYTE hash[32] = {};
     DWORD hashSize = sizeof(hash);
@@ -111,7 +112,7 @@ bool IsPinned(const std::string& fingerprint) {
 bool UpdateSignersPinned() { return kPinnedUpdateSigners[0] != nullptr; }
 
 bool CUpdateFileCheck::Verify(const std::vector<CString>& files, HANDLE folder) {
-  Release();
+  Close();
   m_bDeletable = folder != nullptr;
   for (const CString& path : files) {
     HANDLE file = nullptr;
@@ -152,20 +153,20 @@ bool CUpdateFileCheck::LauncherMeetsFloor(const CString& launcher) const {
   return false;  // not among the files checked
 }
 
-void CUpdateFileCheck::Release() { m_files.clear(); }
+void CUpdateFileCheck::Close() { m_files.clear(); }
 
 void CUpdateFileCheck::DeleteFiles() {
   if (m_bDeletable) {
-    // Through the handles that were checked: they go once released.
+    // Through the handles that were checked: they go once closed.
     for (const auto& file : m_files) {
       // A file that cannot be deleted is not started either: nothing is.
       if (file.handle) static_cast<void>(zelvra::DeleteByHandle(file.handle.Get()));
     }
-    Release();
+    Close();
     return;
   }
   std::vector<CString> paths;
   for (const auto& file : m_files) paths.push_back(file.path);
-  Release();
+  Close();
   for (const CString& path : paths) ::DeleteFileW(path);
 }

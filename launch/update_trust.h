@@ -55,7 +55,7 @@ class CUpdateFileCheck {
   // true when the build sets none. Call after Verify passed.
   [[nodiscard]] bool LauncherMeetsFloor(const CString& launcher) const;
   // Lets the files go (once the launcher has started).
-  void Release();
+  void Close();
   // Lets the files go and deletes every one of them.
   void DeleteFiles();
 

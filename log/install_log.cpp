@@ -66,7 +66,6 @@ void CInstallLog::Emit(const std::string& bytes, bool toStandardError) {
     static_cast<void>(::WriteFile(m_file.m_hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
   }
   if (toStandardError && m_hStandardError != nullptr) {
-    static_cast<void>(
-        ::WriteFile(m_hStandardError, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    static_cast<void>(::WriteFile(m_hStandardError, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
   }
 }

@@ -11,9 +11,9 @@ class UniqueHandle {
  public:
   UniqueHandle() = default;
   explicit UniqueHandle(HANDLE handle) : m_handle(Normalised(handle)) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.Release()) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.Detach()) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    Reset(other.Release());
+    Reset(other.Detach());
     return *this;
   }
   UniqueHandle(const UniqueHandle&) = delete;
@@ -22,7 +22,7 @@ class UniqueHandle {
 
   HANDLE Get() const { return m_handle; }
   explicit operator bool() const { return m_handle != nullptr; }
-  HANDLE Release() {
+  HANDLE Detach() {
     HANDLE handle = m_handle;
     m_handle = nullptr;
     return handle;
@@ -34,10 +34,29 @@ class UniqueHandle {
 
  private:
   // Some calls report failure with INVALID_HANDLE_VALUE, others with null.
-  static HANDLE Normalised(HANDLE handle) {
-    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
+  static HANDLE Normalised(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
   HANDLE m_handle = nullptr;
+};
+
+// Owns memory that the system allocated with LocalAlloc for the caller
+// (security descriptors, SID strings, FormatMessage's text) and frees it.
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  ~LocalMemory() {
+    if (m_memory != nullptr) ::LocalFree(m_memory);
+  }
+  // Where a call stores the pointer it allocated.
+  template <typename T>
+  T** Receive() {
+    return reinterpret_cast<T**>(&m_memory);
+  }
+  void* Get() const { return m_memory; }
+
+ private:
+  void* m_memory = nullptr;
 };
 
 // Holds a critical section for the scope.

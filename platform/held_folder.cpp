@@ -14,11 +14,29 @@ namespace zelvra {
 
 namespace {
 
-using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                                        ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE,
+                                        ACCESS_MASK,
+                                        POBJECT_ATTRIBUTES,
+                                        PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER,
+                                        ULONG,
+                                        ULONG,
+                                        ULONG,
+                                        ULONG,
+                                        PVOID,
+                                        ULONG);
 using NtSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
-using NtQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+using NtQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE,
+                                                HANDLE,
+                                                PIO_APC_ROUTINE,
+                                                PVOID,
+                                                PIO_STATUS_BLOCK,
+                                                PVOID,
+                                                ULONG,
+                                                FILE_INFORMATION_CLASS,
+                                                BOOLEAN,
+                                                PUNICODE_STRING,
+                                                BOOLEAN);
 using RtlNtStatusToDosErrorFn = ULONG(NTAPI*)(NTSTATUS);
 
 // The native entry points, from ntdll (loaded in every process).
@@ -80,8 +98,14 @@ constexpr FILE_INFORMATION_CLASS kFileBothDirectoryInformation = static_cast<FIL
 
 }  // namespace
 
-DWORD OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                      ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* opened) {
+DWORD OpenInFolder(HANDLE folder,
+                   const wchar_t* name,
+                   ACCESS_MASK access,
+                   ULONG share,
+                   ULONG disposition,
+                   ULONG options,
+                   PSECURITY_DESCRIPTOR security,
+                   HANDLE* opened) {
   *opened = nullptr;
   const Native& api = NativeApi();
   if (!api.complete) return ERROR_PROC_NOT_FOUND;
@@ -90,9 +114,9 @@ DWORD OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG
   InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE, folder, security);
   IO_STATUS_BLOCK status{};
   HANDLE handle = nullptr;
-  const NTSTATUS result = api.NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr,
-                                           FILE_ATTRIBUTE_NORMAL, share, disposition,
-                                           options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const NTSTATUS result =
+      api.NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                       disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (!NT_SUCCESS(result)) return ErrorOf(result);
   *opened = handle;
   return NO_ERROR;
@@ -103,8 +127,8 @@ DWORD RenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName) {
   if (!api.complete) return ERROR_PROC_NOT_FOUND;
   RenameRecord record(folder, newName);
   IO_STATUS_BLOCK status{};
-  return ErrorOf(api.NtSetInformationFile(object, &status, record.bytes.data(),
-                                          static_cast<ULONG>(record.bytes.size()), kFileRenameInformation));
+  return ErrorOf(api.NtSetInformationFile(object, &status, record.bytes.data(), static_cast<ULONG>(record.bytes.size()),
+                                          kFileRenameInformation));
 }
 
 DWORD MoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name) {
@@ -113,7 +137,8 @@ DWORD MoveAsideInFolder(HANDLE object, HANDLE folder, const wchar_t* name) {
   const unsigned long long number = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   DWORD error = ERROR_ALREADY_EXISTS;
   for (int attempt = 0; attempt < 16 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-    const std::u16string aside = MovedAsideName(reinterpret_cast<const char16_t*>(name), number + static_cast<unsigned long long>(attempt));
+    const std::u16string aside =
+        MovedAsideName(reinterpret_cast<const char16_t*>(name), number + static_cast<unsigned long long>(attempt));
     error = RenameInFolder(object, folder, reinterpret_cast<const wchar_t*>(aside.c_str()));
   }
   return error;
@@ -124,8 +149,8 @@ DWORD DeleteByHandle(HANDLE object) {
   if (!api.complete) return ERROR_PROC_NOT_FOUND;
   FILE_DISPOSITION_INFO disposition{TRUE};
   IO_STATUS_BLOCK status{};
-  return ErrorOf(api.NtSetInformationFile(object, &status, &disposition, sizeof(disposition),
-                                          kFileDispositionInformation));
+  return ErrorOf(
+      api.NtSetInformationFile(object, &status, &disposition, sizeof(disposition), kFileDispositionInformation));
 }
 
 DWORD EntryAttributes(HANDLE folder, const wchar_t* name) {
@@ -134,8 +159,8 @@ DWORD EntryAttributes(HANDLE folder, const wchar_t* name) {
   // The folder's own handle may not be used for listing at the same time
   // elsewhere: a handle of its own, opened through the held one.
   HANDLE listing = nullptr;
-  if (OpenInFolder(folder, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, &listing) != NO_ERROR) {
+  if (OpenInFolder(folder, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE, nullptr, &listing) != NO_ERROR) {
     return INVALID_FILE_ATTRIBUTES;
   }
   const UniqueHandle owned(listing);
@@ -150,8 +175,8 @@ DWORD EntryAttributes(HANDLE folder, const wchar_t* name) {
 
 void DeleteMovedAside(HANDLE folder) {
   HANDLE listing = nullptr;
-  if (OpenInFolder(folder, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, &listing) != NO_ERROR) {
+  if (OpenInFolder(folder, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE, nullptr, &listing) != NO_ERROR) {
     return;
   }
   const UniqueHandle ownedListing(listing);
@@ -168,7 +193,8 @@ void DeleteMovedAside(HANDLE folder) {
     for (size_t at = 0;;) {
       const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + at);
       const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-      if ((entry->FileAttributes & kNotAFile) == 0 && IsMovedAsideName(reinterpret_cast<const char16_t*>(name.c_str()))) {
+      if ((entry->FileAttributes & kNotAFile) == 0 &&
+          IsMovedAsideName(reinterpret_cast<const char16_t*>(name.c_str()))) {
         leftovers.push_back({name, entry->FileId.QuadPart});
       }
       if (entry->NextEntryOffset == 0) break;
@@ -178,8 +204,8 @@ void DeleteMovedAside(HANDLE folder) {
   for (const Leftover& leftover : leftovers) {
     HANDLE file = nullptr;
     if (OpenInFolder(folder, leftover.name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file) != NO_ERROR) {
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &file) != NO_ERROR) {
       continue;
     }
     const UniqueHandle owned(file);
@@ -199,6 +225,45 @@ bool IsSameFile(HANDLE first, HANDLE second) {
   return ::GetFileInformationByHandle(first, &firstInfo) && ::GetFileInformationByHandle(second, &secondInfo) &&
          firstInfo.dwVolumeSerialNumber == secondInfo.dwVolumeSerialNumber &&
          firstInfo.nFileIndexHigh == secondInfo.nFileIndexHigh && firstInfo.nFileIndexLow == secondInfo.nFileIndexLow;
+}
+
+std::wstring FinalPath(HANDLE handle) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
+  if (needed == 0) return std::wstring();
+  std::wstring path(needed, L'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(handle, &path[0], needed, flags);
+  if (length == 0 || length >= needed) return std::wstring();
+  path.resize(length);
+  return path;
+}
+
+bool PathNamesHeldFolder(const std::wstring& path, HANDLE held) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return false;
+  std::wstring parsed(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &parsed[0], nullptr);
+  if (length == 0 || length >= needed) return false;
+  parsed.resize(length);
+  if (parsed != path) return false;
+  const UniqueHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return named && IsSameFile(named.Get(), held);
+}
+
+DWORD CheckVolume(HANDLE folder, const std::wstring& path) {
+  DWORD flags = 0;
+  if (!::GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    return ::GetLastError();
+  }
+  if ((flags & FILE_PERSISTENT_ACLS) == 0) return ERROR_NOT_SUPPORTED;
+  wchar_t volume[MAX_PATH] = {};
+  if (!::GetVolumePathNameW(path.c_str(), volume, MAX_PATH) ||
+      !IsDriveRootVolume(reinterpret_cast<const char16_t*>(volume))) {
+    return ERROR_NOT_SUPPORTED;  // a share, or a volume mounted in a folder
+  }
+  return ::GetDriveTypeW(volume) == DRIVE_FIXED ? NO_ERROR : ERROR_NOT_SUPPORTED;
 }
 
 }  // namespace zelvra

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace zelvra {
 
 // Opens or creates `name` in `folder` (NtCreateFile with the folder as root
@@ -13,8 +15,14 @@ namespace zelvra {
 // FILE_CREATE; FILE_DIRECTORY_FILE, FILE_OPEN_REPARSE_POINT, ...);
 // FILE_SYNCHRONOUS_IO_NONALERT is always added. `security`, when given, is
 // the new object's descriptor.
-[[nodiscard]] DWORD OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                      ULONG options, PSECURITY_DESCRIPTOR security, HANDLE* opened);
+[[nodiscard]] DWORD OpenInFolder(HANDLE folder,
+                                 const wchar_t* name,
+                                 ACCESS_MASK access,
+                                 ULONG share,
+                                 ULONG disposition,
+                                 ULONG options,
+                                 PSECURITY_DESCRIPTOR security,
+                                 HANDLE* opened);
 // Renames the object of `object` (opened with DELETE) to `newName` in `folder`.
 [[nodiscard]] DWORD RenameInFolder(HANDLE object, HANDLE folder, const wchar_t* newName);
 // Renames the object of `object` (opened with DELETE) to an unused name
@@ -35,5 +43,21 @@ bool IsSameFile(HANDLE first, HANDLE second);
 // link shows as a reparse point there, whatever opening it does), or
 // INVALID_FILE_ATTRIBUTES.
 DWORD EntryAttributes(HANDLE folder, const wchar_t* name);
+
+// The path of the object of `handle` as the system resolved it (every link
+// on the way followed), in its "\\?\" form; empty on failure.
+std::wstring FinalPath(HANDLE handle);
+// Whether `path` (a folder's, ending with a backslash), read as the platform
+// reads a path it is given, names the folder held by `held`. The platform's
+// path parser drops a trailing dot from every component (and rewrites a few
+// other forms), so that a folder "T." reached through a link would be
+// started from as "T", a folder beside it that the user can fill. So the
+// path must come out of the parser unchanged, and open the very folder that
+// is held.
+bool PathNamesHeldFolder(const std::wstring& path, HANDLE held);
+// NO_ERROR when the held folder is on a fixed local volume that keeps
+// security descriptors and is mounted at a drive letter (see
+// IsDriveRootVolume): elsewhere a folder's security would mean nothing.
+[[nodiscard]] DWORD CheckVolume(HANDLE folder, const std::wstring& path);
 
 }  // namespace zelvra

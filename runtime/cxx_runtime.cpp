@@ -12,9 +12,7 @@
 // and for that links the whole C++ demangler (about 45 KiB); both end in
 // abort().
 namespace __gnu_cxx {
-void __verbose_terminate_handler() {
-  std::abort();
-}
+void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
 // What the standard containers and strings call when asked for the
@@ -26,25 +24,11 @@ void __verbose_terminate_handler() {
 // So they end the program as an uncaught exception does; the allocation
 // failures are thrown as before, for the worker to report.
 namespace std {
-void __throw_bad_alloc() {
-  throw std::bad_alloc();
-}
-void __throw_bad_array_new_length() {
-  throw std::bad_array_new_length();
-}
-void __throw_length_error(const char*) {
-  std::terminate();
-}
-void __throw_logic_error(const char*) {
-  std::terminate();
-}
-void __throw_out_of_range(const char*) {
-  std::terminate();
-}
-void __throw_out_of_range_fmt(const char*, ...) {
-  std::terminate();
-}
-void __throw_invalid_argument(const char*) {
-  std::terminate();
-}
+void __throw_bad_alloc() { throw std::bad_alloc(); }
+void __throw_bad_array_new_length() { throw std::bad_array_new_length(); }
+void __throw_length_error(const char*) { std::terminate(); }
+void __throw_logic_error(const char*) { std::terminate(); }
+void __throw_out_of_range(const char*) { std::terminate(); }
+void __throw_out_of_range_fmt(const char*, ...) { std::terminate(); }
+void __throw_invalid_argument(const char*) { std::terminate(); }
 }  // namespace std

@@ -58,4 +58,3 @@ __attribute__((constructor(101), no_stack_protector)) void SeedStackGuard() {
 }
 
 }  // namespace
-

@@ -64,4 +64,3 @@ extern "C" void __cxa_guard_abort(std::uint64_t* raw) {
   ::ReleaseSRWLockExclusive(&g_guardLock);
   ::WakeAllConditionVariable(&g_guardChanged);
 }
-

@@ -6,13 +6,14 @@ set -euo pipefail
 # fonts-wine: Marlett, the font of the caption buttons, which
 # tools/wine-prefix.sh puts into each Wine prefix. The -win32 compilers: the
 # installer links their C++ run-time (see CMakeLists.txt); the project
-# compiles with the -posix ones, named in cmake/mingw-*.cmake.
+# compiles with the -posix ones, named in cmake/mingw-*.cmake. clang-format:
+# Debian 12's is version 14, the one tools/format.sh checks the sources with.
 packages=(
   cmake make python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   wine64 fonts-wine xvfb x11-utils fonts-nanum imagemagick
-  googletest clang llvm libclang-rt-14-dev
+  googletest clang llvm libclang-rt-14-dev clang-format
   tinyproxy curl openssl osslsigncode locales
 )
 # The C library's locales that let the tests give Wine a user-interface

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test, in stages that each run even when an earlier one failed:
-#   host       the platform-free code natively under sanitizers, the fuzzers
+#   host       the sources' format (tools/format.sh --check), the platform-free
+#              code natively under sanitizers, the fuzzers
 #   x86 build  every 32-bit target: the release artifact, and the tests and
 #              tools too (built, not run), so that no 32-bit build breaks unnoticed
 #   x86 run    that artifact once end to end under Wine through user-mode
@@ -29,6 +30,7 @@ LOGS=$(mktemp -d "${TMPDIR:-/tmp}/zelvra-test.XXXXXX")
 trap 'rm -rf "$LOGS"' EXIT
 
 stage_host() {
+  bash tools/format.sh --check
   cmake --preset host >/dev/null
   cmake --build --preset host -j "$jobs"
   ctest --preset host -j "$jobs"

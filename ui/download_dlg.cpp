@@ -1,18 +1,10 @@
 #include "ui/download_dlg.h"
 
-#include <shlwapi.h>
-
-#include "core/directory_path.h"
 #include "core/download_paths.h"
 #include "core/progress.h"
-#include "download/download_folder.h"
 #include "download/download_messages.h"
-#include "download/worker_owner.h"
 #include "framework/afxapp.h"
-#include "framework/afxfile.h"
 #include "log/install_log.h"
-#include "platform/held_folder.h"
-#include "platform/elevation.h"
 #include "res/resource.h"
 #include "ui/show_app_message.h"
 
@@ -25,32 +17,6 @@ BEGIN_MESSAGE_MAP(CDownloadDlg, CDialog)
 END_MESSAGE_MAP()
 
 namespace {
-
-// The folder operations over the file system.
-class FileSystemFolders : public zelvra::FolderOperations {
- public:
-  bool IsDirectory(const std::u16string& path) override { return ::PathIsDirectoryW(AfxWide(path)) != FALSE; }
-  // The result is not looked at: a folder that exists fails, and whether the
-  // whole path exists in the end is asked of IsDirectory.
-  void CreateDirectory(const std::u16string& path) override {
-    static_cast<void>(::CreateDirectoryW(AfxWide(path), nullptr));
-  }
-};
-
-// The temporary path, ending with a backslash, or empty when the system has
-// none. A path longer than MAX_PATH is fetched whole into a larger buffer
-// rather than cut or overrun.
-CString TemporaryPath() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
-  if (length == 0) return CString();
-  if (length < MAX_PATH) return CString(buffer, static_cast<int>(length));
-  std::wstring larger(length + 1, L'\0');
-  const DWORD again = ::GetTempPathW(length + 1, &larger[0]);
-  if (again == 0 || again > length) return CString();
-  larger.resize(again);
-  return CString(larger);
-}
 
 CString LoadText(UINT id) {
   CString text;
@@ -70,7 +36,12 @@ CDownloadDlg::~CDownloadDlg() {
 
 INT_PTR CDownloadDlg::DoModal() {
   AfxInitCommonControls();
-  return CDialog::DoModal();
+  const INT_PTR result = CDialog::DoModal();
+  // The last worker has sent its final report and is ending: nothing of it
+  // still runs when the caller goes on to the files (after a cancel it was
+  // joined already, or let go).
+  m_worker.Join(END_JOIN_MS);
+  return result;
 }
 
 void CDownloadDlg::DoDataExchange(CDataExchange* pDX) {
@@ -100,6 +71,17 @@ BOOL CDownloadDlg::OnInitDialog() {
       m_queue.push_back(DownloadItem{LoadText(file.primaryBase) + file.name, LoadText(file.secondaryBase) + file.name});
     }
   }
+  if (!m_target.Choose()) {
+    // No temporary folder. With the prompt, the dialog stays open, without a
+    // worker, until the user cancels. Unattended, nobody would: the run fails.
+    CInstallLog& log = CInstallLog::Get();
+    if (log.IsStarted()) {
+      log.Write(L"no temporary folder: the downloads cannot start");
+      m_bFailed = true;
+      End(IDCANCEL);
+    }
+    return TRUE;
+  }
   const DownloadItem first = m_queue.back();
   StartNextDownload(first);
   return TRUE;  // the focus goes to Cancel
@@ -107,47 +89,9 @@ BOOL CDownloadDlg::OnInitDialog() {
 
 void CDownloadDlg::StartNextDownload(DownloadItem item) {
   m_queue.pop_back();  // before anything can fail: a failed start is not retried
-
   CInstallLog& log = CInstallLog::Get();
-  const CString tempPath = TemporaryPath();
-  if (tempPath.IsEmpty()) {
-    // With the prompt, the dialog stays open, without a worker, until the
-    // user cancels. Unattended, nobody would: the run fails.
-    if (log.IsStarted()) {
-      log.Write(L"no temporary folder: the downloads cannot start");
-      m_bFailed = true;
-      End(IDCANCEL);
-    }
-    return;
-  }
-  CString folder(zelvra::DownloadFolderIn(tempPath.u16()));
-  // A folder that cannot be made (or, elevated, made safe) shows up as the
-  // worker's failure to create its file.
-  DWORD folderError = NO_ERROR;
-  if (!zelvra::IsProcessElevated()) {
-    CreateDirectoryPath(folder);
-  } else if (!m_downloadFolder.IsHeld()) {
-    CreateDirectoryPath(tempPath);
-    folderError = m_downloadFolder.Prepare(tempPath);
-    // What an earlier run moved aside and could not delete then (a launcher
-    // of it still ran) goes now, where it can. The log is made in the held
-    // %TEMP%, or not at all.
-    if (folderError == NO_ERROR) {
-      zelvra::DeleteMovedAside(m_downloadFolder.Handle());
-      log.CreateIn(m_downloadFolder.TempHandle());
-    } else {
-      log.NoFile();
-    }
-  }
-  if (!zelvra::IsProcessElevated()) log.CreateAt(tempPath);
-  // Held, the folder is named as the held %TEMP% resolved; every file goes
-  // through its handle.
-  if (m_downloadFolder.IsHeld()) folder = m_downloadFolder.Path();
-
   DownloadWorkerSettings settings;
-  settings.folder = folder;
-  settings.folderError = folderError;
-  settings.folderHandle = m_downloadFolder.Handle();
+  m_target.Fill(&settings);
   settings.primaryUrl = item.primary;
   settings.secondaryUrl = item.secondary;
   settings.secondaryFirst = m_bUseSecondary;
@@ -172,7 +116,7 @@ LRESULT CDownloadDlg::OnDownloadStarted(WPARAM, LPARAM) {
   if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
   // Without a timer (none left to the process) the bar stands still; the
   // download goes on.
-  static_cast<void>(SetTimer(PROGRESS_TIMER_ID, kTimerPeriodMs, nullptr));
+  static_cast<void>(SetTimer(PROGRESS_TIMER_ID, TIMER_PERIOD_MS, nullptr));
   return 0;
 }
 
@@ -185,14 +129,19 @@ void CDownloadDlg::OnTimer(UINT_PTR) {
   Default();
 }
 
-LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
-  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
-  if (m_worker.Snapshot().askedForCredentials) {
+bool CDownloadDlg::TakeFinal() {
+  DownloadSnapshot outcome;
+  if (!m_worker.TakeFinal(&outcome)) return false;  // from a cancelled worker
+  if (outcome.askedForCredentials) {
     m_bCredentialsAsked = true;
     m_worker.TakeProxyCredentials(&m_strProxyUser, &m_strProxyPassword);
   }
-  m_worker.Ended();  // it ends once this handler returns
   KillTimer(PROGRESS_TIMER_ID);
+  return true;
+}
+
+LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
+  if (!TakeFinal()) return 0;
   m_progress.SendMessage(PBM_SETPOS, 0, 0);
   if (!m_queue.empty()) {
     const DownloadItem next = m_queue.back();
@@ -204,9 +153,7 @@ LRESULT CDownloadDlg::OnDownloadDone(WPARAM, LPARAM) {
 }
 
 LRESULT CDownloadDlg::OnDownloadFailed(WPARAM, LPARAM) {
-  if (!m_worker.IsRunning()) return 0;  // from a cancelled worker
-  m_worker.Ended();
-  KillTimer(PROGRESS_TIMER_ID);
+  if (!TakeFinal()) return 0;
   m_bFailed = true;
   ShowAppMessage(IDS_DOWNLOAD_FAILED, nullptr, MB_OK);
   End(IDCANCEL);
@@ -240,7 +187,7 @@ void CDownloadDlg::OnCancel() {
     // and the prompt comes back behind it.
     if (HWND owner = ::GetWindow(m_hWnd, GW_OWNER)) ::EnableWindow(owner, TRUE);
     ShowWindow(SW_HIDE);
-    m_worker.JoinCancelled(kCancelJoinMs);
+    m_worker.Join(CANCEL_JOIN_MS);
   }
   m_worker.LetGo();
   CInstallLog::Get().Write(L"the downloads were cancelled");
@@ -252,7 +199,4 @@ void CDownloadDlg::End(int result) {
   EndDialog(result);
 }
 
-BOOL CDownloadDlg::CreateDirectoryPath(CString path) {
-  FileSystemFolders folders;
-  return zelvra::CreateDirectoryPath(path.u16(), folders) ? TRUE : FALSE;
-}
+BOOL CDownloadDlg::CreateDirectoryPath(CString path) { return CreateFolderPath(path) ? TRUE : FALSE; }

@@ -5,11 +5,10 @@
 
 #include <vector>
 
-#include "download/download_folder.h"
+#include "download/download_target.h"
 #include "download/worker_owner.h"
 #include "framework/afxwin.h"
 #include "platform/handle.h"
-
 
 // One queued file: the URL tried first and the one tried on a bad answer.
 struct DownloadItem {
@@ -30,11 +29,9 @@ class CDownloadDlg : public CDialog {
   // The local paths of the files whose downloads were started, in order.
   // After IDOK: the three downloaded files.
   const std::vector<CString>& GetLocalPaths() const { return m_localPaths; }
-  // Elevated: the download folder, held until this dialog is destroyed;
-  // null otherwise.
-  HANDLE GetFolderHandle() const { return m_downloadFolder.Handle(); }
-  // Elevated: the download folder, as above (not held otherwise).
-  const CDownloadFolder& GetDownloadFolder() const { return m_downloadFolder; }
+  // Where the files are; elevated, the download folder is held until this
+  // dialog is destroyed.
+  const CDownloadTarget& GetDownloadTarget() const { return m_target; }
 
   // Never shown (an unattended "@silent" run): the dialog exists, for the
   // workers to report to, but the dialog manager's showing is refused.
@@ -47,14 +44,18 @@ class CDownloadDlg : public CDialog {
   // this dialog needs the common controls, so the prompt starts without them.
   INT_PTR DoModal() override;
 
-  // Creates the folder and every missing parent; TRUE when it exists then.
+  // Creates the folder and every missing parent; TRUE when it exists then
+  // (CreateFolderPath, download/download_target.h).
   BOOL CreateDirectoryPath(CString path);
 
   static constexpr UINT_PTR PROGRESS_TIMER_ID = 900;
-  static constexpr UINT kTimerPeriodMs = 100;
+  static constexpr UINT TIMER_PERIOD_MS = 100;
   // How long a cancel waits for the worker to let go of the connection and
   // the file (it is aborted, so this is normally milliseconds).
-  static constexpr DWORD kCancelJoinMs = 300;
+  static constexpr DWORD CANCEL_JOIN_MS = 300;
+  // How long the dialog's end waits for the worker that sent the final
+  // report to end (it only unwinds, so this is normally milliseconds).
+  static constexpr DWORD END_JOIN_MS = 2000;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
@@ -71,12 +72,14 @@ class CDownloadDlg : public CDialog {
 
  private:
   void StartNextDownload(DownloadItem item);
+  // For a final message: false when it came from a worker that no longer
+  // runs; else the worker's outcome is taken (the credentials its user gave,
+  // for the next) and the bar's timer stopped.
+  bool TakeFinal();
   // Ends the dialog with `result`; no worker reports to it any more.
   void End(int result);
 
-  // The workers: the one that runs (its m_pWorker), starting, cancelling and
-  // joining them, and whether one runs at all. Only a running worker is ever
-  // called or listened to.
+  // The workers (see "How a download runs" in download/worker_owner.h).
   CDownloadWorkerOwner m_worker;
   std::vector<DownloadItem> m_queue;  // used as a stack: taken from the end
   BOOL m_bTestMode;
@@ -92,8 +95,9 @@ class CDownloadDlg : public CDialog {
   CProgressCtrl m_progress;
   std::vector<CString> m_localPaths;  // every m_strLocalPath, in order
 
-  // Elevated: the download folder (and %TEMP%), held open from its first
-  // file until the dialog is destroyed (after the launch), so that nobody
-  // can rename, replace or re-point it in between.
-  CDownloadFolder m_downloadFolder;
+  // Where the files go, chosen as the dialog starts. Elevated, the download
+  // folder (and %TEMP%) is held open until the dialog is destroyed (after
+  // the launch), so that nobody can rename, replace or re-point it in
+  // between.
+  CDownloadTarget m_target;
 };

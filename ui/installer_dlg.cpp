@@ -2,7 +2,10 @@
 
 #include "core/updater_parameters.h"
 #include "framework/afxapp.h"
+#include "launch/launch_updater.h"
+#include "log/install_log.h"
 #include "res/resource.h"
+#include "ui/download_dlg.h"
 #include "ui/show_app_message.h"
 
 BEGIN_MESSAGE_MAP(CInstallerDlg, CDialog)
@@ -113,6 +116,41 @@ void CInstallerDlg::OnOK() {
     return;
   }
   ShowLook(kFinishedLook);
+}
+
+BOOL CInstallerDlg::LaunchUpdater() {
+  AFX_ASSERT_UI_THREAD();
+  CDownloadDlg downloads(nullptr, 0, m_bTestMode == 1);
+  downloads.SetHidden(m_runMode == zelvra::RunMode::kSilent);
+  m_pDownloads = &downloads;
+  const INT_PTR result = downloads.DoModal();
+  m_pDownloads = nullptr;
+  if (result != IDOK) {  // the download dialog has told the user
+    m_bFailed = downloads.Failed() ? 1 : 0;
+    return FALSE;
+  }
+  if (m_bCancelled == 1) {  // confirmed on the prompt as the downloads ended
+    CInstallLog::Get().Write(L"the downloads were cancelled");
+    return FALSE;
+  }
+  const HandOffResult handOff = ::LaunchUpdater(downloads.GetLocalPaths(), downloads.GetLaunchPath(),
+                                                downloads.GetDownloadTarget(), m_strCmdLine, m_bTestMode == 1);
+  switch (handOff.outcome) {
+    case HandOffOutcome::kLaunched: m_bLaunched = 1; return TRUE;
+    case HandOffOutcome::kRefusedSignature:
+    case HandOffOutcome::kRefusedVersion:
+      // The prompt returns to its first state.
+      m_bFailed = 1;
+      ShowAppMessage(IDS_UPDATE_NOT_VERIFIED, nullptr, MB_OK);
+      return FALSE;
+    case HandOffOutcome::kRefusedFolder:
+    case HandOffOutcome::kLaunchFailed:
+      // The box says that the launcher could not be started; the system's
+      // reason has no place in it (the log has it).
+      ShowAppMessage(IDS_RUN_UPDATER_FAILED, nullptr, MB_OK);
+      return TRUE;
+  }
+  return TRUE;
 }
 
 void CInstallerDlg::ShowLook(const Look& look) {

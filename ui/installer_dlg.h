@@ -13,35 +13,34 @@ class CInstallerDlg : public CDialog {
   explicit CInstallerDlg(CWnd* parent = nullptr);
   ~CInstallerDlg() override;
 
-  CStatic m_staticHint;   // 1006, the anti-virus hint
-  CButton m_btnClose;     // 1004, shown once the hand-off has succeeded
-  CStatic m_staticDone;   // 1005, "Download complete."
+  CStatic m_staticHint;  // 1006, the anti-virus hint
+  CButton m_btnClose;    // 1004, shown once the hand-off has run to its end
+  CStatic m_staticDone;  // 1005, "Download complete."
   CButton m_btnOK;
   CButton m_btnCancel;
   CString m_strQuestion;  // text of 1003
   CString m_strOnline;    // text of 1002
   HICON m_hIcon = nullptr;
-  CString m_strCmdLine;   // the application's command line, as start-up copied it
-  BOOL m_bTestMode;       // 1 when the command line contains "@test"
-  BOOL m_bStarted;        // 1 once the hand-off has succeeded
-  BOOL m_bLaunched = 0;   // 1 once the hand-off has started the downloaded launcher
+  CString m_strCmdLine;  // the application's command line, as start-up copied it
+  BOOL m_bTestMode;      // 1 when the command line contains "@test"
+  BOOL m_bStarted;       // 1 once the hand-off has run to its end (the launcher started, or its failed start told)
+  BOOL m_bLaunched = 0;  // 1 once the hand-off has started the downloaded launcher
   // Unattended ("@silent", "@passive"): the prompt is never shown, the
   // hand-off starts at once, and the prompt ends after it, whatever it did.
   zelvra::RunMode m_runMode = zelvra::RunMode::kDefault;
-  BOOL m_bFailed = 0;     // 1 when an unattended hand-off failed (not cancelled by the user)
+  BOOL m_bFailed = 0;  // 1 when an unattended hand-off failed (not cancelled by the user)
   // The download dialog while it runs, and whether the prompt's own cancel
   // (its Cancel, or a WM_CLOSE from outside, "End task" say) was confirmed
   // meanwhile: then the downloads are cancelled and nothing is launched.
   CWnd* m_pDownloads = nullptr;
   BOOL m_bCancelled = 0;
 
-  // The hand-off: runs the download dialog; after IDOK starts the downloaded
-  // launcher and waits for its mutex. TRUE after IDOK whatever the launch
-  // did, FALSE otherwise. Defined in launch/.
+  // The hand-off: runs the download dialog and, after its success, passes
+  // the files to the launch (::LaunchUpdater, launch/launch_updater.h), then
+  // tells the user what that did. TRUE once the launch was tried, whatever
+  // it did; FALSE when the downloads failed or were cancelled or the files
+  // were refused.
   BOOL LaunchUpdater();
-  // Waits (200 ms steps, at most 30 probes) until the named mutex exists;
-  // returns the probes it took, 0 when the mutex never came.
-  int WaitForUpdaterMutex(CString name);
   bool IsUnattended() const { return m_runMode != zelvra::RunMode::kDefault; }
 
  protected:

@@ -194,11 +194,17 @@ class InstallerRun:
 
     # --- the prompt -----------------------------------------------------------
 
-    def press_ok(self, timeout=10.0):
+    def press_ok(self, timeout=30.0):
         """Clicks OK on the prompt; returns the download dialog that opens."""
         self.driver.click(self.prompt.hwnd, IDOK)
-        dialog = self.driver.wait_window(self.pid, title=self.texts.download_caption, cls="#32770",
-                                         exclude=[d.hwnd for d in self.dialogs], timeout=timeout)
+        try:
+            dialog = self.driver.wait_window(self.pid, title=self.texts.download_caption, cls="#32770",
+                                             exclude=[d.hwnd for d in self.dialogs], timeout=timeout)
+        except uidriver.CommandFailed as error:
+            # Whether the click was taken (OK disabled: the hand-off runs) or lost.
+            ok = self.prompt_controls()[IDOK]
+            raise AssertionError("no download dialog after OK (OK now %s): %s"
+                                 % ("enabled" if ok.enabled else "disabled", error)) from error
         self.dialogs.append(dialog)
         return dialog
 

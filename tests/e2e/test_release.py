@@ -75,7 +75,7 @@ def source_version():
     """The installer's file version (ZELVRA_FILE_VERSION of res/resource.h,
     which res/version.rc uses), as "a.b.c.d"."""
     text = (harness.SOURCE_DIR / "res" / "resource.h").read_text()
-    return ".".join(re.search(r"^#define ZELVRA_FILE_VERSION\s+(\d+),(\d+),(\d+),(\d+)", text, re.M).groups())
+    return ".".join(re.search(r"^#define ZELVRA_FILE_VERSION\s+(\d+),\s*(\d+),\s*(\d+),\s*(\d+)", text, re.M).groups())
 
 
 class TimeStampServer:

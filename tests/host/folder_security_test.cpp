@@ -31,8 +31,8 @@ TEST(FolderSecurity, OnlyDescriptorsThatKeepEveryoneElseFromWritingPass) {
     bool passes;
     const char* why;
   } rows[] = {
-      {u"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + u")(A;OICI;0x1200a9;;;OW)",
-       true, "as read back"},
+      {u"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + u")(A;OICI;0x1200a9;;;OW)", true,
+       "as read back"},
       {u"O:S-1-5-32-544D:P(A;OICI;FA;;;S-1-5-18)(A;OICI;FRFX;;;WD)(A;CIOI;FR;;;S-1-3-4)", true,
        "SIDs spelt out; read for everyone"},
       {u"O:BAD:P(D;OICI;FA;;;WD)(A;;FA;;;BA)" + ow, true, "a deny grants nothing"},

@@ -23,8 +23,7 @@ TEST(FuzzRegressions, ProgressFarBeyondTheAnnouncedLengthIsAFullBar) {
       {0xFFFFFFFFu, 0xFFFFFFFEu},  // a hair above 100 percent
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(kProgressMax, ProgressPosition(c.received, c.length))
-        << c.received << "/" << c.length;
+    EXPECT_EQ(kProgressMax, ProgressPosition(c.received, c.length)) << c.received << "/" << c.length;
   }
   // A hair below 100 percent is still truncated.
   EXPECT_EQ(kProgressMax - 1, ProgressPosition(0xFFFFFFFEu, 0xFFFFFFFFu));

@@ -33,10 +33,12 @@ TEST(LauncherEnvironment, TakesTheMachinesVariablesTheUsersNamesAndTheCheckedTem
   } rows[] = {
       {u"Path=C:\\W\\system32|OS=Windows_NT||", u"", u"Path=C:\\W\\system32|OS=Windows_NT||",
        "the machine's variables, in order"},
-      {u"Path=C:\\W||", u"Path=C:\\Users\\x\\bin;C:\\W|DOTNET_ROOT=C:\\x|JAVA_TOOL_OPTIONS=-x|NODE_OPTIONS=-r x|"
+      {u"Path=C:\\W||",
+       u"Path=C:\\Users\\x\\bin;C:\\W|DOTNET_ROOT=C:\\x|JAVA_TOOL_OPTIONS=-x|NODE_OPTIONS=-r x|"
        u"COR_PROFILER={x}|__COMPAT_LAYER=RunAsInvoker|PYTHONPATH=x|OPENSSL_CONF=x|HTTP_PROXY=x|MARKER=1||",
        u"Path=C:\\W||", "nothing of the user's but the names: PATH stays the machine's"},
-      {u"A=1||", u"USERPROFILE=C:\\Users\\x|APPDATA=a|LOCALAPPDATA=l|HOMEDRIVE=C:|HOMEPATH=\\Users\\x|HOMESHARE=h|"
+      {u"A=1||",
+       u"USERPROFILE=C:\\Users\\x|APPDATA=a|LOCALAPPDATA=l|HOMEDRIVE=C:|HOMEPATH=\\Users\\x|HOMESHARE=h|"
        u"USERNAME=x|USERDOMAIN=d|USERDOMAIN_ROAMINGPROFILE=r|LOGONSERVER=\\\\s|SESSIONNAME=Console||",
        u"A=1|USERPROFILE=C:\\Users\\x|APPDATA=a|LOCALAPPDATA=l|HOMEDRIVE=C:|HOMEPATH=\\Users\\x|HOMESHARE=h|"
        u"USERNAME=x|USERDOMAIN=d|USERDOMAIN_ROAMINGPROFILE=r|LOGONSERVER=\\\\s|SESSIONNAME=Console||",
@@ -59,8 +61,8 @@ TEST(LauncherEnvironment, TakesTheMachinesVariablesTheUsersNamesAndTheCheckedTem
 TEST(LauncherEnvironment, SettingsReplaceDefaultsFillAndTempComesLast) {
   LauncherEnvironmentSources sources =
       Sources(u"SystemRoot=C:\\Evil|windir=C:\\Evil|ProgramW6432=C:\\Program Files|A=1||", u"windir=C:\\U|");
-  sources.machineSettings = {{u"SYSTEMROOT", u"C:\\Windows"}, {u"windir", u"C:\\Windows"},
-                             {u"ComSpec", u"C:\\Windows\\System32\\cmd.exe"}};
+  sources.machineSettings = {
+      {u"SYSTEMROOT", u"C:\\Windows"}, {u"windir", u"C:\\Windows"}, {u"ComSpec", u"C:\\Windows\\System32\\cmd.exe"}};
   sources.machineDefaults = {{u"ProgramW6432", u"D:\\Other"}, {u"CommonProgramW6432", u"C:\\Program Files\\Common"}};
   sources.temp = u"C:\\Users\\x\\Temp";
   EXPECT_EQ(Block(u"SYSTEMROOT=C:\\Windows|windir=C:\\Windows|ProgramW6432=C:\\Program Files|A=1|"

@@ -38,9 +38,9 @@ TEST(FrameworkMessageBoxStyle, AddsTheExclamationOnlyToIconlessCommonButtonSets)
     unsigned requested, shown;
   };
   const Case cases[] = {
-      {0x0, 0x30}, {0x1, 0x31}, {0x3, 0x33}, {0x4, 0x34},  // OK, OK/Cancel, Yes/No/Cancel, Yes/No
-      {0x2, 0x2},   {0x5, 0x5},                             // Abort/Retry/Ignore, Retry/Cancel: unchanged
-      {0x10, 0x10}, {0x44, 0x44},                           // an icon is kept
+      {0x0, 0x30},  {0x1, 0x31},  {0x3, 0x33}, {0x4, 0x34},  // OK, OK/Cancel, Yes/No/Cancel, Yes/No
+      {0x2, 0x2},   {0x5, 0x5},                              // Abort/Retry/Ignore, Retry/Cancel: unchanged
+      {0x10, 0x10}, {0x44, 0x44},                            // an icon is kept
   };
   for (const Case& c : cases) EXPECT_EQ(c.shown, FrameworkMessageBoxStyle(c.requested)) << std::hex << c.requested;
 }
@@ -93,15 +93,15 @@ TEST(DownloadPaths, MovedAsideNamesAreRecognisedExactly) {
   const Case cases[] = {
       {MovedAsideName(u"ZVCallUpdater.exe", 0x1d9a3c2b4e5f607ull), true},
       {MovedAsideName(u"\uc790\ub8cc", 0), true},
-      {MovedAsideName(u"x", ~0ull), true},                       // 16 digits
-      {u"ZVUpdater.exe.old-1d9a3c2b4e5f6070a", false},          // 17 digits
-      {u"ZVUpdater.exe.old-", false},                           // no number
-      {u".old-1d9a", false},                                    // no name before the mark
-      {u"ZVUpdater.exe.old-1D9A", false},                       // not as this program writes it
-      {u"ZVUpdater.exe.old-1d9a.exe", false},                   // something after the number
+      {MovedAsideName(u"x", ~0ull), true},              // 16 digits
+      {u"ZVUpdater.exe.old-1d9a3c2b4e5f6070a", false},  // 17 digits
+      {u"ZVUpdater.exe.old-", false},                   // no number
+      {u".old-1d9a", false},                            // no name before the mark
+      {u"ZVUpdater.exe.old-1D9A", false},               // not as this program writes it
+      {u"ZVUpdater.exe.old-1d9a.exe", false},           // something after the number
       {u"ZVUpdater.exe.old-12 ", false},
       {u"ZVUpdater.exe", false},
-      {u"ZVUpdater.exe.old-x.old-12", true},                    // the last mark counts
+      {u"ZVUpdater.exe.old-x.old-12", true},  // the last mark counts
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.movedAside, IsMovedAsideName(c.entry)) << std::string(c.entry.begin(), c.entry.end());
@@ -145,8 +145,8 @@ TEST(DownloadPaths, FolderPathFromFinalPathDropsThePrefixWhereAShortFormExists) 
 
 TEST(DownloadPaths, OnlyAVolumeAtADriveLetterIsAcceptedForTheDownloadFolder) {
   for (const char16_t* volume : {u"C:\\", u"z:\\"}) EXPECT_TRUE(zelvra::IsDriveRootVolume(volume));
-  for (const char16_t* volume : {u"C:\\Data\\", u"C:", u"C:/", u"1:\\", u"\\\\server\\share\\",
-                                 u"\\\\?\\Volume{1}\\", u"\u00c4:\\", u""}) {
+  for (const char16_t* volume :
+       {u"C:\\Data\\", u"C:", u"C:/", u"1:\\", u"\\\\server\\share\\", u"\\\\?\\Volume{1}\\", u"\u00c4:\\", u""}) {
     EXPECT_FALSE(zelvra::IsDriveRootVolume(volume)) << ::testing::PrintToString(std::u16string(volume));
   }
 }
@@ -157,12 +157,17 @@ TEST(ProgressPosition, IsTruncatedPercentOfTheLength) {
     int position;
   };
   const Case cases[] = {
-      {300, 400, 75}, {1, 3, 33}, {2, 3, 66}, {400, 400, 100}, {0, 400, 0},
-      {500, 400, 100},                     // more than announced: the bar stays full
-      {0xFFFFFFFFu, 0xFFFFFFFFu, 100},     // no overflow at the top of the range
+      {300, 400, 75},
+      {1, 3, 33},
+      {2, 3, 66},
+      {400, 400, 100},
+      {0, 400, 0},
+      {500, 400, 100},                  // more than announced: the bar stays full
+      {0xFFFFFFFFu, 0xFFFFFFFFu, 100},  // no overflow at the top of the range
       {0x7FFFFFFFu, 0xFFFFFFFFu, 49},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.position, ProgressPosition(c.received, c.length)) << c.received << "/" << c.length;
+  for (const Case& c : cases)
+    EXPECT_EQ(c.position, ProgressPosition(c.received, c.length)) << c.received << "/" << c.length;
 }
 
 TEST(ProgressPosition, WithoutALengthMovesWithTheDataAndNeverDivides) {
@@ -184,14 +189,25 @@ TEST(ParseContentLength, ReadsLikeAtolWithDefinedLimits) {
     std::uint64_t value;
   };
   const Case cases[] = {
-      {u"1234", 1234}, {u"  42", 42}, {u"\t7", 7}, {u"+5", 5}, {u"12abc", 12}, {u"0", 0},
-      {u"", 0}, {u"abc", 0}, {u"-5", 0}, {u"-0", 0},
-      {u"4294967295", 4294967295u},                 // the largest 32-bit length
-      {u"4294967296", kContentLengthBeyond32Bits},  // does not fit: refused
+      {u"1234", 1234},
+      {u"  42", 42},
+      {u"\t7", 7},
+      {u"+5", 5},
+      {u"12abc", 12},
+      {u"0", 0},
+      {u"", 0},
+      {u"abc", 0},
+      {u"-5", 0},
+      {u"-0", 0},
+      {u"4294967295", 4294967295u},                                    // the largest 32-bit length
+      {u"4294967296", kContentLengthBeyond32Bits},                     // does not fit: refused
       {u"99999999999999999999999999999", kContentLengthBeyond32Bits},  // far too large, no overflow
-      {u"-99999999999999999999999999999", 0},       // negative: unknown
-      {u"2147483648", 2147483648u},                 // above a signed long, still a valid length
-      {u"\u3000" u"5", 0}, {u"\uff15", 0},          // other blanks and digits are not read
+      {u"-99999999999999999999999999999", 0},                          // negative: unknown
+      {u"2147483648", 2147483648u},                                    // above a signed long, still a valid length
+      {u"\u3000"
+       u"5",
+       0},
+      {u"\uff15", 0},  // other blanks and digits are not read
       {u"7\U0001F600", 7},
   };
   for (const Case& c : cases) {

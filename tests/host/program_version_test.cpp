@@ -46,7 +46,9 @@ std::string Utf16z(const std::u16string& text) {
 size_t NodeAt(const std::string& block, const std::u16string& key) { return block.find(Utf16z(key)) - 6; }
 
 // A version block node; a text value counts in characters.
-std::string Node(const std::u16string& key, const std::string& value, bool text,
+std::string Node(const std::u16string& key,
+                 const std::string& value,
+                 bool text,
                  const std::vector<std::string>& children = {}) {
   std::string node = std::string(6, '\0') + Utf16z(key);
   std::vector<std::string> parts = children;
@@ -129,15 +131,31 @@ std::string PortableExecutable(const std::string& block, bool pe32 = false) {
   const uint32_t size = static_cast<uint32_t>(kBlockOffset + block.size());
   // "MZ", the PE header, "PE", one section, the optional header, the
   // resource directory's entry, the section's header.
-  const std::pair<size_t, uint32_t> headers[] = {
-      {0, 0x5A4D}, {0x3C, 0x40}, {0x40, 0x4550}, {0x46, 1}, {0x54, static_cast<uint32_t>(section - kOptionalHeader)},
-      {kOptionalHeader, pe32 ? 0x10Bu : 0x20Bu}, {directories - 4, 16}, {directories + 16, kSectionAddress},
-      {directories + 20, size}, {section + 8, size}, {section + 12, kSectionAddress}, {section + 16, size},
-      {section + 20, kRawData}};
+  const std::pair<size_t, uint32_t> headers[] = {{0, 0x5A4D},
+                                                 {0x3C, 0x40},
+                                                 {0x40, 0x4550},
+                                                 {0x46, 1},
+                                                 {0x54, static_cast<uint32_t>(section - kOptionalHeader)},
+                                                 {kOptionalHeader, pe32 ? 0x10Bu : 0x20Bu},
+                                                 {directories - 4, 16},
+                                                 {directories + 16, kSectionAddress},
+                                                 {directories + 20, size},
+                                                 {section + 8, size},
+                                                 {section + 12, kSectionAddress},
+                                                 {section + 16, size},
+                                                 {section + 20, kRawData}};
   // Type, name and language directories of one ID entry each, then the data entry.
-  const std::pair<size_t, uint32_t> directory[] = {
-      {0x0E, 1}, {0x10, 16}, {0x14, 0x80000018}, {0x26, 1}, {0x28, 1}, {0x2C, 0x80000030}, {0x3E, 1}, {0x40, 0x409},
-      {0x44, 0x48}, {0x48, kSectionAddress + kBlockOffset}, {0x4C, static_cast<uint32_t>(block.size())}};
+  const std::pair<size_t, uint32_t> directory[] = {{0x0E, 1},
+                                                   {0x10, 16},
+                                                   {0x14, 0x80000018},
+                                                   {0x26, 1},
+                                                   {0x28, 1},
+                                                   {0x2C, 0x80000030},
+                                                   {0x3E, 1},
+                                                   {0x40, 0x409},
+                                                   {0x44, 0x48},
+                                                   {0x48, kSectionAddress + kBlockOffset},
+                                                   {0x4C, static_cast<uint32_t>(block.size())}};
   for (const auto& [at, value] : headers) Put(file, at, value);
   for (const auto& [at, value] : directory) Put(resources, at, value);
   return file + resources + block;

@@ -24,7 +24,8 @@ TEST(RunMode, SilentWinsThenPassiveAnywhereCaseSensitively) {
       {u"@silen @passiv silent passive", RunMode::kDefault},
       {u"@test @passive", RunMode::kPassive},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.mode, RunModeOfCommandLine(c.commandLine)) << ::testing::PrintToString(c.commandLine);
+  for (const Case& c : cases)
+    EXPECT_EQ(c.mode, RunModeOfCommandLine(c.commandLine)) << ::testing::PrintToString(c.commandLine);
   EXPECT_EQ(std::u16string(u"silent"), RunModeName(RunMode::kSilent));
   EXPECT_EQ(std::u16string(u"passive"), RunModeName(RunMode::kPassive));
   EXPECT_EQ(std::u16string(u"default"), RunModeName(RunMode::kDefault));
@@ -37,7 +38,8 @@ TEST(LogLine, UtcTimeThenTheTextOnOneLineInUtf8) {
     std::string line;
   } cases[] = {
       {u"start", "2026-12-09T07:05:03.042Z start\r\n"},
-      {u"Error : Fail to download.\nTry to run again.", "2026-12-09T07:05:03.042Z Error : Fail to download. Try to run again.\r\n"},
+      {u"Error : Fail to download.\nTry to run again.",
+       "2026-12-09T07:05:03.042Z Error : Fail to download. Try to run again.\r\n"},
       {u"a\r\n\r\nb\tc", "2026-12-09T07:05:03.042Z a b c\r\n"},
       {u"\ub2e4\uc6b4 \u00e9", "2026-12-09T07:05:03.042Z \xeb\x8b\xa4\xec\x9a\xb4 \xc3\xa9\r\n"},
       {u"\U0001F600", "2026-12-09T07:05:03.042Z \xf0\x9f\x98\x80\r\n"},

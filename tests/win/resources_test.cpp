@@ -44,8 +44,7 @@ std::wstring Utf16(const char* utf8) {
 class ResourceModule {
  public:
   explicit ResourceModule(const std::wstring& path)
-      : module_(LoadLibraryExW(path.c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
+      : module_(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
   ~ResourceModule() {
     if (module_) FreeLibrary(module_);
   }
@@ -139,16 +138,15 @@ struct TextEntry {
 const TextEntry kProgramTexts[] = {
     {IDS_CANCEL_QUESTION, "Do you want to cancel installation?", "설치를 취소하시겠습니까?"},
     {IDS_APP_TITLE, "Zelvra(TM) Installer", "Zelvra(TM) Installer"},
-    {IDS_RUN_UPDATER_FAILED, "Error : Fail to run Zelvra(TM) Updater.",
-     "Zelvra(TM) Updater 실행에 실패하였습니다."},
+    {IDS_RUN_UPDATER_FAILED, "Error : Fail to run Zelvra(TM) Updater.", "Zelvra(TM) Updater 실행에 실패하였습니다."},
     {IDS_DOWNLOAD_FAILED, "Error : Fail to download Zelvra(TM) Updater.\nTry to run again.",
      "Zelvra(TM) Updater 다운로드에 실패하였습니다.\n다시 실행하여 주시기 바랍니다."},
     {IDS_DOWNLOAD_COMPLETE, "Download complete.", "다운로드가 완료되었습니다."},
     {IDS_MUST_BE_ONLINE, "To install Zelvra(TM), you must be on-line.",
      "Zelvra(TM) 설치를 하기 위해서는 \n반드시 인터넷에 연결이 필요합니다."},
-    {IDS_CONTINUE_QUESTION, "Do you want to continue installation?",
-     "Zelvra(TM) 설치를 시작하시겠습니까?"},
-    {IDS_UPDATE_NOT_VERIFIED, "Error : The downloaded files of Zelvra(TM) Updater could not be verified.\nTry to run again.",
+    {IDS_CONTINUE_QUESTION, "Do you want to continue installation?", "Zelvra(TM) 설치를 시작하시겠습니까?"},
+    {IDS_UPDATE_NOT_VERIFIED,
+     "Error : The downloaded files of Zelvra(TM) Updater could not be verified.\nTry to run again.",
      "다운로드한 Zelvra(TM) Updater 파일을 확인할 수 없습니다.\n다시 실행하여 주시기 바랍니다."},
 };
 
@@ -386,7 +384,7 @@ constexpr WORD kStaticAtom = 0x0082;
 
 struct ExpectedControl {
   DWORD id;
-  WORD classAtom;          // 0: the class is named by className
+  WORD classAtom;  // 0: the class is named by className
   const wchar_t* className;
   DWORD style;
   const char* text;
@@ -420,40 +418,72 @@ const char kKoreanHint[] =
 
 const std::vector<ExpectedDialog>& ExpectedDialogs() {
   static const std::vector<ExpectedDialog> dialogs = {
-      {"install prompt, English", IDD_INSTALLER_DIALOG, kEnglish, 0x90C800C0, WS_EX_APPWINDOW,
-       "Zelvra(TM) Installer", 193, 97, "Tahoma", 8,
+      {"install prompt, English",
+       IDD_INSTALLER_DIALOG,
+       kEnglish,
+       0x90C800C0,
+       WS_EX_APPWINDOW,
+       "Zelvra(TM) Installer",
+       193,
+       97,
+       "Tahoma",
+       8,
        {
            {IDC_STATIC_HINT, kStaticAtom, nullptr, kCentredStatic, kEnglishHint, 7, 25, 179, 28},
-           {IDC_STATIC_ONLINE, kStaticAtom, nullptr, kCentredStatic,
-            "To install Zelvra(TM), you must be on-line.", 7, 7, 179, 10},
-           {IDC_STATIC_QUESTION, kStaticAtom, nullptr, kCentredStatic,
-            "Do you want to continue installation?", 7, 61, 179, 8},
+           {IDC_STATIC_ONLINE, kStaticAtom, nullptr, kCentredStatic, "To install Zelvra(TM), you must be on-line.", 7,
+            7, 179, 10},
+           {IDC_STATIC_QUESTION, kStaticAtom, nullptr, kCentredStatic, "Do you want to continue installation?", 7, 61,
+            179, 8},
            {IDOK, kButtonAtom, nullptr, kDefaultButton, "OK", 41, 76, 50, 14},
            {IDCANCEL, kButtonAtom, nullptr, kPushButton, "Cancel", 100, 76, 50, 14},
            {IDC_BUTTON_CLOSE, kButtonAtom, nullptr, kPushButton, "Close", 69, 76, 50, 14},
            {IDC_STATIC_DONE, kStaticAtom, nullptr, kCentredStatic, "Static", 7, 39, 179, 8},
        }},
-      {"install prompt, Korean", IDD_INSTALLER_DIALOG, kKorean, 0x90C800C0, WS_EX_APPWINDOW,
-       "Zelvra(TM) Installer", 151, 105, "굴림", 9,
+      {"install prompt, Korean",
+       IDD_INSTALLER_DIALOG,
+       kKorean,
+       0x90C800C0,
+       WS_EX_APPWINDOW,
+       "Zelvra(TM) Installer",
+       151,
+       105,
+       "굴림",
+       9,
        {
            {IDC_STATIC_HINT, kStaticAtom, nullptr, kCentredStatic, kKoreanHint, 7, 32, 137, 28},
            {IDC_STATIC_ONLINE, kStaticAtom, nullptr, kCentredStatic,
             "Zelvra(TM) 설치를 하기 위해서는 \n반드시 인터넷에 연결이 필요합니다.", 7, 7, 137, 19},
-           {IDC_STATIC_QUESTION, kStaticAtom, nullptr, kCentredStatic,
-            "Zelvra(TM) 설치를 시작하시겠습니까?", 7, 67, 137, 8},
+           {IDC_STATIC_QUESTION, kStaticAtom, nullptr, kCentredStatic, "Zelvra(TM) 설치를 시작하시겠습니까?", 7, 67,
+            137, 8},
            {IDOK, kButtonAtom, nullptr, kDefaultButton, "확인", 20, 84, 50, 14},
            {IDCANCEL, kButtonAtom, nullptr, kPushButton, "취소", 80, 84, 50, 14},
            {IDC_BUTTON_CLOSE, kButtonAtom, nullptr, kPushButton, "닫기", 49, 84, 50, 14},
            {IDC_STATIC_DONE, kStaticAtom, nullptr, kLeftStatic, "Static", 27, 39, 98, 8},
        }},
-      {"download dialog, English", IDD_DOWNLOAD_DIALOG, kEnglish, 0x80C800C0, WS_EX_TOOLWINDOW,
-       "Downloading Zelvra(TM) Auto Updater...", 187, 38, "Tahoma", 8,
+      {"download dialog, English",
+       IDD_DOWNLOAD_DIALOG,
+       kEnglish,
+       0x80C800C0,
+       WS_EX_TOOLWINDOW,
+       "Downloading Zelvra(TM) Auto Updater...",
+       187,
+       38,
+       "Tahoma",
+       8,
        {
            {IDCANCEL, kButtonAtom, nullptr, kPushButton, "Cancel", 135, 20, 45, 11},
            {IDC_PROGRESS, 0, L"msctls_progress32", kProgressBar, "Progress1", 7, 7, 173, 7},
        }},
-      {"download dialog, Korean", IDD_DOWNLOAD_DIALOG, kKorean, 0x80C800C0, WS_EX_TOOLWINDOW,
-       "Zelvra(TM) Auto Updater 다운로드 중...", 187, 38, "System", 9,
+      {"download dialog, Korean",
+       IDD_DOWNLOAD_DIALOG,
+       kKorean,
+       0x80C800C0,
+       WS_EX_TOOLWINDOW,
+       "Zelvra(TM) Auto Updater 다운로드 중...",
+       187,
+       38,
+       "System",
+       9,
        {
            {IDCANCEL, kButtonAtom, nullptr, kPushButton, "취소", 135, 20, 45, 11},
            {IDC_PROGRESS, 0, L"msctls_progress32", kProgressBar, "Progress1", 7, 7, 173, 7},
@@ -536,8 +566,7 @@ TEST(DialogTemplates, StaticTextsMatchTheStringTable) {
   const Pair pairs[] = {{IDC_STATIC_ONLINE, IDS_MUST_BE_ONLINE}, {IDC_STATIC_QUESTION, IDS_CONTINUE_QUESTION}};
   for (LANGID language : {kEnglish, kKorean}) {
     SCOPED_TRACE(testing::Message() << "language " << language);
-    ParsedDialog dialog =
-        ParseDialogEx(ResourceBytes(RT_DIALOG, MAKEINTRESOURCEW(IDD_INSTALLER_DIALOG), language));
+    ParsedDialog dialog = ParseDialogEx(ResourceBytes(RT_DIALOG, MAKEINTRESOURCEW(IDD_INSTALLER_DIALOG), language));
     std::map<UINT, std::wstring> strings = StringTable(language);
     for (const Pair& pair : pairs) {
       bool found = false;
@@ -613,8 +642,8 @@ TEST(IconGroup, HoldsTwelveUncompressedImages) {
     EXPECT_EQ(image.size(), sizeof info + 4 * colours + xorBytes + andBytes);
 
     // The platform accepts the image as an icon of that size.
-    HICON icon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()), TRUE, 0x00030000,
-                                          side, side, LR_DEFAULTCOLOR);
+    HICON icon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()), TRUE, 0x00030000, side, side,
+                                          LR_DEFAULTCOLOR);
     EXPECT_NE(icon, nullptr);
     if (icon) DestroyIcon(icon);
   }
@@ -681,8 +710,7 @@ struct VersionNode {
   std::vector<VersionNode> children;
 };
 
-bool ParseVersionNode(const std::vector<BYTE>& bytes, size_t offset, size_t limit, VersionNode* node,
-                      size_t* next) {
+bool ParseVersionNode(const std::vector<BYTE>& bytes, size_t offset, size_t limit, VersionNode* node, size_t* next) {
   auto word = [&](size_t at) { return static_cast<WORD>(bytes[at] | bytes[at + 1] << 8); };
   if (offset + 6 > limit) return false;
   const size_t length = word(offset);
@@ -853,9 +881,9 @@ bool NamesAMaker(const std::wstring& text, std::string* why) {
       return true;
     }
   }
-  static const std::set<std::wstring> kCompanyWords = {
-      L"corp", L"corporation", L"inc", L"incorporated", L"ltd", L"limited", L"llc",
-      L"gmbh", L"co", L"company", L"microsoft"};
+  static const std::set<std::wstring> kCompanyWords = {L"corp", L"corporation", L"inc",      L"incorporated",
+                                                       L"ltd",  L"limited",     L"llc",      L"gmbh",
+                                                       L"co",   L"company",     L"microsoft"};
   std::wstring word;
   for (size_t i = 0; i <= lower.size(); ++i) {
     wchar_t c = i < lower.size() ? lower[i] : L' ';

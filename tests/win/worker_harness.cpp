@@ -84,50 +84,62 @@ std::wstring Wide(const std::string& utf8) {
 }
 
 std::string Utf8(const std::wstring& text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
 
-WorkerRun::WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-                     BOOL secondaryFirst, DWORD folderError, const CRuntimeClass* workerClass) {
+WorkerRun::WorkerRun(const std::string& folder,
+                     const std::string& primaryUrl,
+                     const std::string& secondaryUrl,
+                     BOOL secondaryFirst,
+                     DWORD folderError,
+                     const CRuntimeClass* workerClass) {
   RegisterOwnerClass(&WorkerRun::OwnerProc);
-  owner_ = CreateWindowExW(0, kOwnerClass, L"worker test owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                           nullptr, GetModuleHandleW(nullptr), nullptr);
+  owner_ = CreateWindowExW(0, kOwnerClass, L"worker test owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
   SetWindowLongPtrW(owner_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ownerWnd_.m_hWnd = owner_;
-
-  if (workerClass == nullptr) workerClass = RUNTIME_CLASS(CHttpFileDownloader);
-  worker_ = static_cast<CHttpFileDownloader*>(
-      AfxBeginThread(workerClass, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
-  if (worker_ == nullptr) return;
-  const HANDLE held = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr);
+  workers_.SetWorkerClass(workerClass);
+  const HANDLE held =
+      CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   folder_ = held != INVALID_HANDLE_VALUE ? held : nullptr;
-  worker_->SetDownloadFolder(CString(Wide(folder)), folderError, folder_);
-  localPath_ = Utf8(worker_->SetUrls(CString(Wide(primaryUrl)), CString(Wide(secondaryUrl)), secondaryFirst).str());
-  worker_->SetOwner(&ownerWnd_);
-  threadId_ = worker_->m_nThreadID;
-  DuplicateHandle(GetCurrentProcess(), worker_->m_hThread, GetCurrentProcess(), &thread_, SYNCHRONIZE | THREAD_QUERY_INFORMATION,
-                  FALSE, 0);
+  settings_.folder = CString(Wide(folder));
+  settings_.folderError = folderError;
+  settings_.folderHandle = folder_;
+  settings_.primaryUrl = CString(Wide(primaryUrl));
+  settings_.secondaryUrl = CString(Wide(secondaryUrl));
+  settings_.secondaryFirst = secondaryFirst;
 }
 
 WorkerRun::~WorkerRun() {
   // A run that a test gave up on may still be going: it must not report into
-  // a later test's window, so the owner goes away first.
+  // a later test's window, so the owner lets it go and the window goes.
+  workers_.LetGo();
   SetWindowLongPtrW(owner_, GWLP_USERDATA, 0);
   DestroyWindow(owner_);
-  // A run still going keeps its folder.
-  const bool ended = thread_ == nullptr || WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0;
-  if (folder_ != nullptr && ended) CloseHandle(folder_);
+  CloseFolder();  // the worker holds a duplicate
   if (thread_ != nullptr) CloseHandle(thread_);
 }
 
-void WorkerRun::Start() {
+bool WorkerRun::Start() {
   startTick_ = GetTickCount();
-  if (worker_ != nullptr) worker_->ResumeThread();
+  CString localPath;
+  const bool started = workers_.Start(ownerWnd_, settings_, &localPath);
+  localPath_ = Utf8(localPath.str());
+  if (!started) return false;
+  // The worker cannot end before this thread handles its final message.
+  threadId_ = workers_.WorkerThreadId();
+  thread_ = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, threadId_);
+  return true;
+}
+
+void WorkerRun::CloseFolder() {
+  if (folder_ != nullptr) CloseHandle(folder_);
+  folder_ = nullptr;
 }
 
 DWORD WorkerRun::ExitCode() const {
@@ -151,20 +163,20 @@ void WorkerRun::Record(UINT message, WPARAM wParam) {
   n.message = message;
   n.wParam = wParam;
   n.tick = GetTickCount();
-  if (worker_ != nullptr) {  // null after a final message: that would be a second one
-    const DownloadSnapshot snapshot = worker_->Snapshot();
-    n.contentLength = snapshot.contentLength;
-    n.bytesReceived = snapshot.bytesReceived;
-    n.done = snapshot.done;
-    n.status = snapshot.status;
-  }
+  // Taken inside the send, while the worker waits in it (also after a cancel).
+  const DownloadSnapshot snapshot = workers_.Snapshot();
+  n.contentLength = snapshot.contentLength;
+  n.bytesReceived = snapshot.bytesReceived;
+  n.done = snapshot.done;
+  n.status = snapshot.status;
   n.localFile = localPath_.empty() ? FileState::kMissing : LocalFileState(localPath_);
   notifications_.push_back(n);
   if (message != WM_DOWNLOAD_STARTED) {
-    // The worker deletes itself once this handler returns.
-    worker_ = nullptr;
+    DownloadSnapshot outcome;
+    static_cast<void>(workers_.TakeFinal(&outcome));  // false after a cancel
     final_ = true;
     finalTick_ = n.tick;
+    if (onFinal) onFinal();
   }
 }
 

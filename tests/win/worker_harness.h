@@ -1,5 +1,5 @@
-// Runs one CHttpFileDownloader the way the download dialog does, on the test
-// thread as its owner: a hidden top-level owner window records the worker's
+// Runs one CHttpFileDownloader through a CDownloadWorkerOwner, as the
+// download dialog does, on the test thread: a hidden top-level window records the worker's
 // three messages (with a snapshot of the worker's fields taken inside the
 // send, while the worker object is certainly alive), and the worker's error
 // boxes are read and answered from this thread while it pumps messages.
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "download/http_file_downloader.h"
+#include "download/worker_owner.h"
 
 namespace worker_test {
 
@@ -45,28 +46,48 @@ struct SeenBox {
 
 const char* MessageName(UINT message);
 
+// The owner, with its seams: the workers' class, and a resume that fails.
+class TestOwner : public CDownloadWorkerOwner {
+ public:
+  void SetWorkerClass(const CRuntimeClass* workerClass) { m_pWorkerClass = workerClass; }
+  void FailResume() { m_bFailResume = true; }
+};
+
 class WorkerRun {
  public:
-  // Creates the worker suspended, as the download dialog does (from
-  // `workerClass`, a CHttpFileDownloader class; that one by default), and
-  // gives it the folder (held open, as an elevated run's dialog holds it,
-  // when it exists), the URLs and this run's owner window.
-  WorkerRun(const std::string& folder, const std::string& primaryUrl, const std::string& secondaryUrl,
-            BOOL secondaryFirst = FALSE, DWORD folderError = NO_ERROR, const CRuntimeClass* workerClass = nullptr);
+  // A run of `workerClass` (a CHttpFileDownloader class; that one by
+  // default) for the folder (held open, as an elevated run's dialog holds
+  // it, when it exists) and the URLs, reporting to this run's window.
+  WorkerRun(const std::string& folder,
+            const std::string& primaryUrl,
+            const std::string& secondaryUrl,
+            BOOL secondaryFirst = FALSE,
+            DWORD folderError = NO_ERROR,
+            const CRuntimeClass* workerClass = nullptr);
   ~WorkerRun();
   WorkerRun(const WorkerRun&) = delete;
   WorkerRun& operator=(const WorkerRun&) = delete;
 
-  // The local path that SetUrls returned.
+  // The local path the owner's start gave.
   const std::string& LocalPath() const { return localPath_; }
   HWND Owner() const { return owner_; }
-  // The worker while it may be used: until its final message was handled.
-  CHttpFileDownloader* Worker() const { return worker_; }
+  TestOwner& Workers() { return workers_; }
+  // Before Start.
+  void SetMaxFileSize(std::uint32_t bytes) { settings_.maxFileSize = bytes; }
+  // Closes this run's own handle of the folder (the worker's is its own).
+  void CloseFolder();
+  // Called after the final message was recorded, inside its send.
+  std::function<void()> onFinal;
 
   // Makes the owner object (not its window) forget the window, as a
   // destroyed owner object would; the worker was given the window before.
   void ForgetOwnerObject() { ownerWnd_.m_hWnd = nullptr; }
-  void Start();
+  // Starts the worker through the owner; whether it started.
+  bool Start();
+  // The owner's Cancel.
+  bool Cancel() { return workers_.Cancel(); }
+  // The worker's counters and outcome so far.
+  DownloadSnapshot Snapshot() const { return workers_.Snapshot(); }
   // Pumps this thread's messages and answers the worker's boxes until `done`
   // holds or `timeoutMs` passed; returns whether `done` held.
   bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
@@ -92,9 +113,10 @@ class WorkerRun {
 
   HWND owner_ = nullptr;
   CWnd ownerWnd_;
-  CHttpFileDownloader* worker_ = nullptr;
+  TestOwner workers_;
+  DownloadWorkerSettings settings_;
   DWORD threadId_ = 0;
-  HANDLE thread_ = nullptr;  // our own duplicate: the worker closes its handle when it ends
+  HANDLE thread_ = nullptr;  // our own: the owner's goes with its join
   HANDLE folder_ = nullptr;  // the download folder, held for the run
   std::string localPath_;
   std::vector<Notification> notifications_;

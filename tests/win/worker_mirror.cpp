@@ -45,8 +45,8 @@ class JsonReader {
 
  private:
   [[noreturn]] void Fail(const char* what) const {
-    throw std::runtime_error(std::string("mirror answer is not JSON (") + what + ") at " + std::to_string(at_) +
-                             ": " + text_.substr(0, 200));
+    throw std::runtime_error(std::string("mirror answer is not JSON (") + what + ") at " + std::to_string(at_) + ": " +
+                             text_.substr(0, 200));
   }
   void SkipSpace() {
     while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_]) != nullptr) ++at_;
@@ -272,7 +272,8 @@ std::string Mirror::Url(const std::string& host, const std::string& path) const 
 void Mirror::Reset() { Call("POST", "/reset", "{}"); }
 
 void Mirror::SetFault(const std::string& host, const std::string& path, const std::string& faultJson) {
-  Call("POST", "/faults", "{\"host\":" + JsonQuote(host) + ",\"path\":" + JsonQuote(path) + ",\"fault\":" + faultJson + "}");
+  Call("POST", "/faults",
+       "{\"host\":" + JsonQuote(host) + ",\"path\":" + JsonQuote(path) + ",\"fault\":" + faultJson + "}");
 }
 
 std::vector<LoggedRequest> Mirror::Requests(const std::string& host, const std::string& path) {

@@ -59,10 +59,9 @@ std::string Bytes(size_t size, unsigned seed) {
 std::wstring PlatformInternetText(DWORD error) {
   HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   wchar_t* text = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM |
-                         FORMAT_MESSAGE_FROM_HMODULE,
-                     wininet, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                          FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE,
+                                      wininet, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::wstring result = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) result.pop_back();
@@ -205,12 +204,13 @@ class WorkerTest : public ::testing::Test {
   }
 
   // Starts a worker and lets it run to its end.
-  std::unique_ptr<WorkerRun> RunToEnd(const std::string& primary, const std::string& secondary,
-                                      BOOL secondaryFirst = FALSE, const std::string& folder = std::string()) {
+  std::unique_ptr<WorkerRun> RunToEnd(const std::string& primary,
+                                      const std::string& secondary,
+                                      BOOL secondaryFirst = FALSE,
+                                      const std::string& folder = std::string()) {
     auto run = std::make_unique<WorkerRun>(folder.empty() ? folder_ : folder, primary, secondary, secondaryFirst);
-    EXPECT_NE(nullptr, run->Worker());
-    if (maxFileSize_ != 0) run->Worker()->SetMaxFileSize(maxFileSize_);
-    run->Start();
+    if (maxFileSize_ != 0) run->SetMaxFileSize(maxFileSize_);
+    EXPECT_TRUE(run->Start());
     EXPECT_TRUE(run->WaitFinal()) << "no final message in time: " << Describe(*run);
     EXPECT_TRUE(run->WaitThreadEnd()) << "the worker's thread did not end";
     ExpectProtocol(*run);
@@ -280,8 +280,8 @@ std::wstring NoBox(const std::string&) { return std::wstring(); }
 
 const FailureRow kFailureRows[] = {
     {"EmptyPrimaryUrl",  // no request at all, even with a secondary
-     [](FailureTest& t, Arrangement& a) { a.secondary = t.Serve("secondary", Bytes(100, 1)); },
-     DOWNLOAD_NO_URL, 0, 0, NoBox},
+     [](FailureTest& t, Arrangement& a) { a.secondary = t.Serve("secondary", Bytes(100, 1)); }, DOWNLOAD_NO_URL, 0, 0,
+     NoBox},
     {"EmptyPrimaryUrlWithSecondaryFirst",
      [](FailureTest& t, Arrangement& a) {
        a.secondary = t.Serve("secondary", Bytes(100, 1));
@@ -387,7 +387,9 @@ TEST_P(FailureTest, ReportsOnceWithTheRightStatusAndBox) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FailureTest, ::testing::ValuesIn(kFailureRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         FailureTest,
+                         ::testing::ValuesIn(kFailureRows),
                          [](const ::testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -435,8 +437,12 @@ TEST_P(FallbackTest, FetchesTheSecondaryIntoThePrimarysName) {
   EXPECT_EQ(1u, Requests("secondary", altPath_).size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FallbackTest, ::testing::ValuesIn(kFallbackRows),
-                         [](const ::testing::TestParamInfo<FallbackRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         FallbackTest,
+                         ::testing::ValuesIn(kFallbackRows),
+                         [](const ::testing::TestParamInfo<FallbackRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Content-Length: read as a 32-bit length where it can be, 0 otherwise; the
@@ -478,7 +484,9 @@ TEST_P(ContentLengthTest, IsReadOrZeroAndTheBodyIsComplete) {
   EXPECT_TRUE(Requests("secondary").empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ContentLengthTest, ::testing::ValuesIn(kContentLengthRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         ContentLengthTest,
+                         ::testing::ValuesIn(kContentLengthRows),
                          [](const ::testing::TestParamInfo<ContentLengthRow>& info) {
                            return std::string(info.param.name);
                          });
@@ -524,7 +532,9 @@ TEST_P(BodyTest, FileHoldsExactlyTheBytesReceived) {
   EXPECT_TRUE(run->Boxes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, BodyTest, ::testing::ValuesIn(kBodyRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         BodyTest,
+                         ::testing::ValuesIn(kBodyRows),
                          [](const ::testing::TestParamInfo<BodyRow>& info) { return std::string(info.param.name); });
 
 // A body that ends before its announced length is a broken connection, not a
@@ -564,7 +574,9 @@ TEST_P(ShortBodyTest, IsReportedAsAnErrorAndKeepsThePartialFile) {
   EXPECT_TRUE(Requests("secondary").empty()) << "an error while reading tries no other host";
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ShortBodyTest, ::testing::ValuesIn(kShortBodyRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         ShortBodyTest,
+                         ::testing::ValuesIn(kShortBodyRows),
                          [](const ::testing::TestParamInfo<ShortBodyRow>& info) {
                            return std::string(info.param.name);
                          });
@@ -623,7 +635,9 @@ TEST_P(SizeLimitTest, RefusesWhatIsLongerAndWritesNothingBeyondIt) {
   EXPECT_LE(written.size(), row.limit != 0 ? row.limit : 0xFFFFFFFFu);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, SizeLimitTest, ::testing::ValuesIn(kSizeLimitRows),
+INSTANTIATE_TEST_SUITE_P(Rows,
+                         SizeLimitTest,
+                         ::testing::ValuesIn(kSizeLimitRows),
                          [](const ::testing::TestParamInfo<SizeLimitRow>& info) {
                            return std::string(info.param.name);
                          });
@@ -737,9 +751,9 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
       if (std::string(row.kind) == "in use") HoldOpen(path);  // opened without sharing
     }
   }
-  HANDLE folder = CreateFileW(worker_test::Wide(folder_).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
+  HANDLE folder =
+      CreateFileW(worker_test::Wide(folder_).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, folder);
   zelvra::DeleteMovedAside(folder);
   CloseHandle(folder);
@@ -755,8 +769,9 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
     EXPECT_EQ(row.deleted, search == INVALID_HANDLE_VALUE) << row.name;
   }
   EXPECT_NE(FileState::kMissing, worker_test::LocalFileState(outside + "target.exe")) << "deleted through a link";
-  std::printf("[ observe  ] a symbolic link among the leftovers: %s\n",
-              !linked ? "could not be made" : linkKept ? "kept" : "removed itself");
+  std::printf("[ observe  ] a symbolic link among the leftovers: %s\n", !linked    ? "could not be made"
+                                                                        : linkKept ? "kept"
+                                                                                   : "removed itself");
 }
 
 // The worker keeps the window it was given, not the owner object: a run
@@ -765,8 +780,8 @@ TEST_F(WorkerTest, LeftoversMovedAsideAreDeletedLaterWhereTheyCanBe) {
 TEST_F(WorkerTest, ReportsToTheWindowItWasGivenWhenTheOwnerObjectIsGone) {
   const std::string primary = Serve("primary", Bytes(700, 52));
   WorkerRun run(folder_, primary, Url("secondary"));
-  run.ForgetOwnerObject();
   run.Start();
+  run.ForgetOwnerObject();
   ASSERT_TRUE(run.WaitFinal()) << "the worker reported nothing to its owner window: " << Describe(run);
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
@@ -775,7 +790,7 @@ TEST_F(WorkerTest, ReportsToTheWindowItWasGivenWhenTheOwnerObjectIsGone) {
 
 // A download folder that the owner could not make safe: the run fails to
 // create its file with the owner's error, as for a folder that cannot be
-// made at all, and writes nothing.
+// made at all, before any request, and writes nothing.
 TEST_F(WorkerTest, FolderThatCouldNotBeMadeSafeFailsTheFileWithItsError) {
   WorkerRun run(folder_, Serve("primary", Bytes(700, 53)), Url("secondary"), FALSE, ERROR_SHARING_VIOLATION);
   run.Start();
@@ -786,6 +801,7 @@ TEST_F(WorkerTest, FolderThatCouldNotBeMadeSafeFailsTheFileWithItsError) {
   ASSERT_EQ(1u, run.Boxes().size()) << Describe(run);
   EXPECT_EQ(L"Error1:" + FileErrorText(kSharingViolationText, run.LocalPath()), run.Boxes()[0].text);
   EXPECT_EQ(FileState::kMissing, worker_test::LocalFileState(run.LocalPath()));
+  EXPECT_TRUE(Requests("primary").empty()) << "a request for a file that had no place";
 }
 
 // The download folder of an elevated run (this process is elevated under
@@ -808,7 +824,7 @@ TEST_F(WorkerTest, DownloadFolderIsCreatedWritableBySystemAndAdministratorsOnly)
   EXPECT_NE(FALSE, PathIsDirectoryA(folder.c_str()));
   // (Held without sharing delete, it cannot be renamed or removed on
   // Windows; Wine 8 lets a folder be renamed all the same.)
-  held.Release();
+  held.Close();
   EXPECT_TRUE(RemoveDirectoryA((folder_ + "ZelvraManager").c_str()));
 }
 
@@ -828,7 +844,8 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((place + ".old-*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
-    do names.push_back(found.cFileName); while (FindNextFileA(search, &found));
+    do names.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
     FindClose(search);
     return names;
   };
@@ -839,7 +856,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
   ASSERT_EQ(static_cast<DWORD>(NO_ERROR), held.Prepare(temp));
   EXPECT_NE(FALSE, PathIsDirectoryA(place.c_str()));
   EXPECT_TRUE(asideFolders().empty()) << "the file went";
-  held.Release();
+  held.Close();
   ASSERT_TRUE(RemoveDirectoryA(place.c_str()));
 
   // A folder made by someone else, with the security it inherits from %TEMP%.
@@ -850,7 +867,7 @@ TEST_F(WorkerTest, DownloadFolderReplacesWhatWasInItsPlace) {
   const std::vector<std::string> aside = asideFolders();
   ASSERT_EQ(1u, aside.size());
   EXPECT_EQ("planted", worker_test::ReadWholeFile(folder_ + aside[0] + "\\version.dll")) << "moved aside whole";
-  held.Release();
+  held.Close();
   RemoveFolder(folder_ + aside[0] + "\\");
   RemoveDirectoryA(place.c_str());
 
@@ -964,15 +981,15 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
 
   WorkerRun run(folder_, primary, Url("secondary"));
   run.Start();
-  ASSERT_TRUE(run.PumpUntil(
-      [&] { return run.Worker() != nullptr && run.Worker()->Snapshot().bytesReceived == kBeforeStall; }, 10000))
+  ASSERT_TRUE(run.PumpUntil([&] { return run.Snapshot().bytesReceived == kBeforeStall; }, 10000))
       << "the worker did not reach the stall: " << Describe(run);
 
   const DWORD cancelled = GetTickCount();
-  run.Worker()->Cancel();
+  ASSERT_TRUE(run.Cancel());
   // The file is released now, while the worker is still blocked in its read:
   // it can be opened with exclusive access at once.
-  HANDLE file = CreateFileA(run.LocalPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileA(run.LocalPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
   const bool workerStillBlocked = !run.Final();
   CloseHandle(file);
@@ -991,9 +1008,10 @@ TEST_F(WorkerTest, CancelDuringTheBodyReleasesTheFileAndReportsCancelled) {
   const std::string kept = worker_test::ReadWholeFile(run.LocalPath());
   EXPECT_LE(kept.size(), kBeforeStall);
   EXPECT_TRUE(kept == data.substr(0, kept.size()));
-  std::printf("[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
-              "final message %lu ms after the cancel (stall %d s)\n",
-              workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
+  std::printf(
+      "[ observe  ] cancel during a stalled body: worker %s blocked after Cancel returned; "
+      "final message %lu ms after the cancel (stall %d s)\n",
+      workerStillBlocked ? "still" : "no longer", static_cast<unsigned long>(finalAfter), kStallSeconds);
 }
 
 // A worker whose owner cancels at the very moment the run decides whether
@@ -1007,7 +1025,7 @@ class CCancelledAtTheErrorBox : public CHttpFileDownloader {
  protected:
   CCancelledAtTheErrorBox() = default;
   void BeforeErrorBoxDecision() override {
-    if (Cancel()) s_cancels += 1;
+    if (Sync()->Cancel()) s_cancels += 1;
   }
 };
 IMPLEMENT_DYNCREATE(CCancelledAtTheErrorBox, CHttpFileDownloader)
@@ -1048,8 +1066,8 @@ TEST_F(WorkerTest, CancelIsRefusedOnceTheErrorBoxIsUp) {
   run.Start();
   bool accepted = true;
   ASSERT_TRUE(run.PumpUntil([&] { return !run.Boxes().empty(); }, 20000)) << Describe(run);
-  ASSERT_NE(nullptr, run.Worker());  // it waits in its box, or in its final send
-  accepted = run.Worker()->Cancel();
+  ASSERT_TRUE(run.Workers().IsRunning());  // it waits in its box, or in its final send
+  accepted = run.Cancel();
   ASSERT_TRUE(run.WaitFinal()) << Describe(run);
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
@@ -1068,7 +1086,7 @@ TEST_F(WorkerTest, CancelBeforeTheAnswerCreatesNoFile) {
   run.Start();
   ASSERT_TRUE(run.PumpUntil([&] { return !Requests("primary").empty(); }, 10000));
   const DWORD cancelled = GetTickCount();
-  run.Worker()->Cancel();
+  ASSERT_TRUE(run.Cancel());
   ASSERT_TRUE(run.WaitFinal(kDelaySeconds * 1000 + 10000)) << Describe(run);
   EXPECT_TRUE(run.WaitThreadEnd());
   ExpectProtocol(run);
@@ -1079,6 +1097,94 @@ TEST_F(WorkerTest, CancelBeforeTheAnswerCreatesNoFile) {
   EXPECT_TRUE(Requests("secondary").empty());
   std::printf("[ observe  ] cancel before the answer: final message %lu ms after the cancel (delay %d s)\n",
               static_cast<unsigned long>(run.FinalTick() - cancelled), kDelaySeconds);
+}
+
+// The owner itself.
+
+// Start, the final message, the join: the final message is taken once, no
+// worker runs after it, and the join sees the thread end; a second join has
+// nothing left to wait for.
+TEST_F(WorkerTest, OwnerTakesTheFinalMessageOnceAndJoinsTheEndedWorker) {
+  WorkerRun run(folder_, Serve("primary", Bytes(700, 54)), Url("secondary"));
+  ASSERT_TRUE(run.Start());
+  EXPECT_TRUE(run.Workers().IsRunning());
+  ASSERT_TRUE(run.WaitFinal()) << Describe(run);
+  EXPECT_FALSE(run.Workers().IsRunning());
+  DownloadSnapshot again;
+  EXPECT_FALSE(run.Workers().TakeFinal(&again));
+  EXPECT_TRUE(run.Workers().Join(10000));
+  EXPECT_EQ(0u, run.ExitCode());
+  EXPECT_TRUE(run.Workers().Join(0));
+}
+
+// A cancelled worker joined while a handler of its final report starts the
+// next worker (which replaces the owner's thread handle): the join keeps
+// waiting for the cancelled one, and only for it.
+TEST_F(WorkerTest, OwnerJoinWaitsForTheCancelledWorkerWhileAHandlerStartsTheNext) {
+  const std::string stalled = Serve("primary", Bytes(8192, 55));
+  Fault("primary", "{\"stall_after\":1024,\"stall_seconds\":2}");
+  const std::string next = Serve("primary", Bytes(700, 56), altPath_);
+  WorkerRun run(folder_, stalled, Url("secondary"));
+  ASSERT_TRUE(run.Start());
+  ASSERT_TRUE(run.PumpUntil([&] { return run.Snapshot().bytesReceived == 1024; }, 10000)) << Describe(run);
+  const HANDLE first = OpenThread(SYNCHRONIZE, FALSE, run.Workers().WorkerThreadId());
+  ASSERT_TRUE(run.Cancel());
+  bool startedNext = false;
+  run.onFinal = [&] {
+    DownloadWorkerSettings settings;
+    settings.folder = CString(worker_test::Wide(folder_));
+    settings.primaryUrl = CString(worker_test::Wide(next));
+    settings.secondaryUrl = settings.primaryUrl;
+    CWnd owner;
+    owner.m_hWnd = run.Owner();
+    CString localPath;
+    if (!startedNext) startedNext = run.Workers().Start(owner, settings, &localPath);
+  };
+  EXPECT_TRUE(run.Workers().Join(15000));
+  EXPECT_TRUE(startedNext);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 0)) << "the join returned before the cancelled worker ended";
+  CloseHandle(first);
+  // The next worker runs to its end as usual.
+  run.onFinal = nullptr;
+  EXPECT_TRUE(run.PumpUntil([&] { return !run.Workers().IsRunning(); }, 20000)) << Describe(run);
+  EXPECT_EQ(static_cast<UINT>(WM_DOWNLOAD_DONE), run.Notifications().back().message) << Describe(run);
+}
+
+// A worker blocked in a stalled body (Wine cannot wake a blocked WinInet
+// read) is cancelled, joined briefly and let go at once, without waiting for
+// the receive time-out; it reports to no one afterwards.
+TEST_F(WorkerTest, OwnerLetsGoOfABlockedWorkerAtOnce) {
+  const std::string stalled = Serve("primary", Bytes(8192, 57));
+  Fault("primary", "{\"stall_after\":1024,\"stall_seconds\":40}");
+  WorkerRun run(folder_, stalled, Url("secondary"));
+  ASSERT_TRUE(run.Start());
+  ASSERT_TRUE(run.PumpUntil([&] { return run.Snapshot().bytesReceived == 1024; }, 10000)) << Describe(run);
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(run.Cancel());
+  const bool ended = run.Workers().Join(300);
+  run.Workers().LetGo();
+  const DWORD took = GetTickCount() - start;
+  EXPECT_LT(took, 5000u) << "the cancel, join and let-go took " << took << " ms";
+  EXPECT_FALSE(run.Workers().IsRunning());
+  std::printf("[ observe  ] a blocked worker: %s by the 300 ms join; let go after %lu ms\n",
+              ended ? "ended" : "still blocked", static_cast<unsigned long>(took));
+}
+
+// A worker whose resume fails never runs: the start fails, and its block is
+// cancelled first, so that it lets go of the folder (which a later run may
+// then move aside), and there is nothing to join.
+TEST_F(WorkerTest, OwnerWhoseWorkerCannotResumeLetsGoOfTheFolder) {
+  const std::string folder = folder_ + "resume\\";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  WorkerRun run(folder, Serve("primary", Bytes(700, 58)), Url("secondary"));
+  run.Workers().FailResume();
+  EXPECT_FALSE(run.Start());
+  EXPECT_FALSE(run.Workers().IsRunning());
+  EXPECT_TRUE(run.Workers().Join(0));
+  run.CloseFolder();
+  const std::string moved = folder_ + "moved";
+  EXPECT_TRUE(MoveFileA(folder.c_str(), moved.c_str())) << "the folder is still held: error " << GetLastError();
+  EXPECT_TRUE(Requests("primary").empty());
 }
 
 // ---------------------------------------------------------------------------

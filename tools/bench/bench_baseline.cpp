@@ -24,8 +24,7 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         return TRUE;
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return FALSE;
 }

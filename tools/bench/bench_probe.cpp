@@ -336,8 +336,8 @@ int RoundTrips(const Options& options) {
 struct WatchedThread {
   DWORD id;
   HANDLE handle;
-  double cpu;          // seconds of CPU before the click
-  double ended = -1;   // seconds after the click
+  double cpu;         // seconds of CPU before the click
+  double ended = -1;  // seconds after the click
 };
 
 std::vector<WatchedThread> OtherThreads(DWORD pid, DWORD uiThread) {
@@ -471,8 +471,8 @@ int StartUp(const Options& options) {
     WaitForSingleObject(info.hProcess, 10000);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    std::printf("{\"run\": %d, \"ok\": %s, \"created_s\": %s, \"visible_s\": %s, \"idle_s\": %s, \"memory\": %s}\n", run,
-                visible >= 0 ? "true" : "false", Json(created).c_str(), Json(visible).c_str(), Json(idle).c_str(),
+    std::printf("{\"run\": %d, \"ok\": %s, \"created_s\": %s, \"visible_s\": %s, \"idle_s\": %s, \"memory\": %s}\n",
+                run, visible >= 0 ? "true" : "false", Json(created).c_str(), Json(visible).c_str(), Json(idle).c_str(),
                 memory.ToJson().c_str());
     std::fflush(stdout);
     Sleep(pause);

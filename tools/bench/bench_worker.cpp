@@ -1,6 +1,6 @@
 // bench_worker: runs the installer's download worker (CHttpFileDownloader)
-// the way the download dialog does, one run per URL read from standard input,
-// and answers each with one JSON line of timings, CPU time and memory.
+// through its owner (CDownloadWorkerOwner), as the download dialog does, one
+// run per URL read from standard input, and answers each with one JSON line of timings, CPU time and memory.
 //
 //   bench_worker.exe FOLDER        FOLDER: the download folder (Windows path)
 //   stdin:  one URL per line; "quit" or end of input ends the program.
@@ -13,7 +13,7 @@
 //           (open, hold, WinVerifyTrust, signer fingerprint) ROUNDS times:
 //           {"verify": true, "passed", "files", "seconds": [per round]}.
 //   stdout: per URL {"url", "ok", "status", "bytes", "content_length",
-//           "wall_s" (resume to WM_DOWNLOAD_DONE), "started_s" (resume to
+//           "wall_s" (the owner's start to WM_DOWNLOAD_DONE), "started_s" (start to
 //           WM_DOWNLOAD_STARTED), "thread_user_s", "thread_kernel_s" (the
 //           worker thread's CPU time, read inside its final send, while the
 //           thread is alive), "process_cpu_s" (the whole process, over the
@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "download/http_file_downloader.h"
+#include "download/worker_owner.h"
 #include "framework/afxapp.h"
 #include "launch/update_trust.h"
 
@@ -87,8 +88,8 @@ std::string JsonText(const std::string& text) {
 
 // One run, observed from its owner window.
 struct Run {
-  CHttpFileDownloader* worker = nullptr;
-  HANDLE thread = nullptr;  // our own reference: the worker closes its handle when it ends
+  CDownloadWorkerOwner workers;
+  HANDLE thread = nullptr;  // our own reference: the owner's goes with its join
   double resumed = 0, started = 0, final = 0;
   bool finished = false;
   UINT finalMessage = 0;
@@ -111,15 +112,15 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     run->finalMessage = message;
     run->finalStatus = wParam;
     // The worker waits in this send: it and its thread are alive.
-    const DownloadSnapshot snapshot = run->worker->Snapshot();
-    run->bytes = snapshot.bytesReceived;
-    run->contentLength = snapshot.contentLength;
+    DownloadSnapshot outcome;
+    static_cast<void>(run->workers.TakeFinal(&outcome));
+    run->bytes = outcome.bytesReceived;
+    run->contentLength = outcome.contentLength;
     FILETIME created, ended, kernel, user;
     if (GetThreadTimes(run->thread, &created, &ended, &kernel, &user)) {
       run->threadUser = Seconds(user);
       run->threadKernel = Seconds(kernel);
     }
-    run->worker = nullptr;  // deleted once this returns
     return 0;
   }
   return DefWindowProcW(window, message, wParam, lParam);
@@ -171,7 +172,7 @@ std::string VerifyRuns(const std::string& arguments) {
     const double start = Now();
     passed = check.Verify(files) && passed;
     const double end = Now();
-    check.Release();
+    check.Close();
     char value[32];
     std::snprintf(value, sizeof(value), "%s%.6f", round == 0 ? "" : ", ", end - start);
     seconds += value;
@@ -182,18 +183,20 @@ std::string VerifyRuns(const std::string& arguments) {
 
 std::string RunOnce(HWND owner, CWnd& ownerWnd, const std::string& folder, const std::string& url) {
   Run run;
-  run.worker = static_cast<CHttpFileDownloader*>(
-      AfxBeginThread(RUNTIME_CLASS(CHttpFileDownloader), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr));
-  if (run.worker == nullptr) return "{\"url\": " + JsonText(url) + ", \"ok\": false, \"error\": \"no thread\"}";
-  run.worker->SetDownloadFolder(WideText(folder));
-  run.worker->SetUrls(WideText(url), WideText(url), FALSE);
-  run.worker->SetOwner(&ownerWnd);
-  DuplicateHandle(GetCurrentProcess(), run.worker->m_hThread, GetCurrentProcess(), &run.thread,
-                  SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
+  DownloadWorkerSettings settings;
+  settings.folder = WideText(folder);
+  settings.primaryUrl = WideText(url);
+  settings.secondaryUrl = settings.primaryUrl;
+  CString localPath;
   g_run = &run;
   const double cpuBefore = ProcessCpuSeconds();
   run.resumed = Now();
-  run.worker->ResumeThread();
+  if (!run.workers.Start(ownerWnd, settings, &localPath)) {
+    g_run = nullptr;
+    return "{\"url\": " + JsonText(url) + ", \"ok\": false, \"error\": \"no thread\"}";
+  }
+  // The worker cannot end before this thread handles its final message.
+  run.thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, run.workers.WorkerThreadId());
   const bool ended = PumpUntilThreadEnds(run, kRunLimitMs);
   g_run = nullptr;
   const double cpuAfter = ProcessCpuSeconds();
@@ -233,11 +236,11 @@ std::string RawRun(const std::string& folder, unsigned piece, bool write, const 
   unsigned long long total = 0;
   bool ok = false;
   HINTERNET session = InternetOpenA("Zelvra(TM) Installer", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET request = session == nullptr ? nullptr
-                                         : InternetOpenUrlA(session, url.c_str(), nullptr, 0,
-                                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
-                                                                INTERNET_FLAG_TRANSFER_BINARY,
-                                                            1);
+  HINTERNET request =
+      session == nullptr
+          ? nullptr
+          : InternetOpenUrlA(session, url.c_str(), nullptr, 0,
+                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_TRANSFER_BINARY, 1);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (request != nullptr && file != INVALID_HANDLE_VALUE) {
     for (;;) {
@@ -262,8 +265,8 @@ std::string RawRun(const std::string& folder, unsigned piece, bool write, const 
   std::snprintf(line, sizeof(line),
                 "{\"url\": %s, \"raw_piece\": %u, \"write\": %s, \"ok\": %s, \"bytes\": %llu, \"wall_s\": %.6f, "
                 "\"thread_user_s\": %.6f, \"thread_kernel_s\": %.6f, \"process_cpu_s\": %.6f}",
-                JsonText(url).c_str(), piece, write ? "true" : "false", ok ? "true" : "false", total, wall, Seconds(user1) - Seconds(user0),
-                Seconds(kernel1) - Seconds(kernel0), cpuAfter - cpuBefore);
+                JsonText(url).c_str(), piece, write ? "true" : "false", ok ? "true" : "false", total, wall,
+                Seconds(user1) - Seconds(user0), Seconds(kernel1) - Seconds(kernel0), cpuAfter - cpuBefore);
   return line;
 }
 

@@ -51,15 +51,15 @@
 
 /* A growing UTF-8 text block, written to the record file in one piece. */
 typedef struct {
-  char *text;
+  char* text;
   size_t length;
   size_t capacity;
 } Block;
 
-static void BlockAppend(Block *block, const char *data, size_t length) {
+static void BlockAppend(Block* block, const char* data, size_t length) {
   if (block->length + length + 1 > block->capacity) {
     size_t capacity = (block->capacity + length + 1) * 2;
-    char *grown = realloc(block->text, capacity);
+    char* grown = realloc(block->text, capacity);
     if (!grown) return;
     block->text = grown;
     block->capacity = capacity;
@@ -70,10 +70,10 @@ static void BlockAppend(Block *block, const char *data, size_t length) {
 }
 
 /* Appends `key=value\n`, the value escaped so that it stays on one line. */
-static void BlockLine(Block *block, const char *key, const char *value) {
+static void BlockLine(Block* block, const char* key, const char* value) {
   BlockAppend(block, key, strlen(key));
   BlockAppend(block, "=", 1);
-  for (const char *p = value; *p; ++p) {
+  for (const char* p = value; *p; ++p) {
     if (*p == '%' || *p == '\r' || *p == '\n') {
       char escaped[4];
       snprintf(escaped, sizeof escaped, "%%%02X", (unsigned char)*p);
@@ -85,7 +85,7 @@ static void BlockLine(Block *block, const char *key, const char *value) {
   BlockAppend(block, "\n", 1);
 }
 
-static void BlockLineF(Block *block, const char *key, const char *format, ...) {
+static void BlockLineF(Block* block, const char* key, const char* format, ...) {
   char value[64];
   va_list args;
   va_start(args, format);
@@ -94,9 +94,9 @@ static void BlockLineF(Block *block, const char *key, const char *format, ...) {
   BlockLine(block, key, value);
 }
 
-static void BlockLineW(Block *block, const char *key, const wchar_t *value) {
+static void BlockLineW(Block* block, const char* key, const wchar_t* value) {
   int size = WideCharToMultiByte(CP_UTF8, 0, value, -1, NULL, 0, NULL, NULL);
-  char *utf8 = size > 0 ? malloc((size_t)size) : NULL;
+  char* utf8 = size > 0 ? malloc((size_t)size) : NULL;
   if (utf8 && WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8, size, NULL, NULL) > 0) {
     BlockLine(block, key, utf8);
   } else {
@@ -113,7 +113,7 @@ static unsigned long long UnixTimeMs(void) {
   return ticks.QuadPart / 10000ULL - 11644473600000ULL;
 }
 
-static void BlockHeader(Block *block, const char *event) {
+static void BlockHeader(Block* block, const char* event) {
   BlockLine(block, "event", event);
   BlockLineF(block, "pid", "%lu", GetCurrentProcessId());
   BlockLineF(block, "tick_ms", "%llu", GetTickCount64());
@@ -122,11 +122,11 @@ static void BlockHeader(Block *block, const char *event) {
 
 /* Appends the block and an empty line to the record file; several launchers
  * may append at once, so each block is one write. */
-static void WriteBlock(const wchar_t *path, Block *block) {
+static void WriteBlock(const wchar_t* path, Block* block) {
   BlockAppend(block, "\n", 1);
   for (int attempt = 0; attempt < 50; ++attempt) {
-    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file != INVALID_HANDLE_VALUE) {
       DWORD written = 0;
       WriteFile(file, block->text, (DWORD)block->length, &written, NULL);
@@ -140,7 +140,7 @@ static void WriteBlock(const wchar_t *path, Block *block) {
 }
 
 /* The settings file: <system drive>\ZelvraStub\settings.ini. */
-static void SettingsPath(wchar_t *path, size_t size) {
+static void SettingsPath(wchar_t* path, size_t size) {
   wchar_t windows[MAX_PATH] = L"C:\\";
   UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
   if (length < 3 || length >= MAX_PATH) wcscpy(windows, L"C:\\");
@@ -148,10 +148,10 @@ static void SettingsPath(wchar_t *path, size_t size) {
 }
 
 /* The setting's value, or NULL when it is not set. Caller frees. */
-static wchar_t *SettingValue(const wchar_t *name) {
+static wchar_t* SettingValue(const wchar_t* name) {
   wchar_t path[MAX_PATH];
   SettingsPath(path, MAX_PATH);
-  wchar_t *value = malloc(MAX_PATH * 4 * sizeof(wchar_t));
+  wchar_t* value = malloc(MAX_PATH * 4 * sizeof(wchar_t));
   if (!value) return NULL;
   DWORD length = GetPrivateProfileStringW(L"launcher", name, L"", value, MAX_PATH * 4, path);
   if (length == 0) {
@@ -163,11 +163,11 @@ static wchar_t *SettingValue(const wchar_t *name) {
 
 /* Milliseconds from the settings: `fallback` when unset or unreadable,
  * NEVER for "never" or any negative number. */
-static long MillisecondsSetting(const wchar_t *name, long fallback) {
-  wchar_t *text = SettingValue(name);
+static long MillisecondsSetting(const wchar_t* name, long fallback) {
+  wchar_t* text = SettingValue(name);
   long value = fallback;
   if (text) {
-    wchar_t *end = NULL;
+    wchar_t* end = NULL;
     long parsed = wcstol(text, &end, 10);
     if (_wcsicmp(text, L"never") == 0) {
       value = NEVER;
@@ -181,8 +181,8 @@ static long MillisecondsSetting(const wchar_t *name, long fallback) {
 
 /* The command line after the program name and the blanks that follow it, by
  * the rule the C runtime uses for WinMain's lpCmdLine. */
-static const wchar_t *ArgumentsPart(const wchar_t *commandLine) {
-  const wchar_t *p = commandLine;
+static const wchar_t* ArgumentsPart(const wchar_t* commandLine) {
+  const wchar_t* p = commandLine;
   if (*p == L'"') {
     ++p;
     while (*p && *p != L'"') ++p;
@@ -194,7 +194,7 @@ static const wchar_t *ArgumentsPart(const wchar_t *commandLine) {
   return p;
 }
 
-static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, long holdMs) {
+static void RecordStart(Block* block, const wchar_t* mutexName, long delayMs, long holdMs) {
   BlockHeader(block, "start");
 
   wchar_t exe[MAX_PATH * 4];
@@ -206,11 +206,11 @@ static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, lo
   cwd[cwdLength < MAX_PATH * 4 ? cwdLength : 0] = L'\0';
   BlockLineW(block, "cwd", cwd);
 
-  const wchar_t *commandLine = GetCommandLineW();
+  const wchar_t* commandLine = GetCommandLineW();
   BlockLineW(block, "command_line", commandLine);
-  const char *ansi = GetCommandLineA();
+  const char* ansi = GetCommandLineA();
   size_t ansiLength = strlen(ansi);
-  char *hex = malloc(ansiLength * 2 + 1);
+  char* hex = malloc(ansiLength * 2 + 1);
   if (hex) {
     for (size_t i = 0; i < ansiLength; ++i) snprintf(hex + 2 * i, 3, "%02x", (unsigned char)ansi[i]);
     hex[ansiLength * 2] = '\0';
@@ -221,7 +221,7 @@ static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, lo
   BlockLineW(block, "arguments", ArgumentsPart(commandLine));
 
   int argc = 0;
-  wchar_t **argv = CommandLineToArgvW(commandLine, &argc);
+  wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
   BlockLineF(block, "argc", "%d", argv ? argc : 0);
   for (int i = 0; argv && i < argc; ++i) {
     char key[16];
@@ -243,9 +243,9 @@ static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, lo
   }
   BlockLineF(block, "hold_ms", "%ld", holdMs);
 
-  wchar_t *environment = GetEnvironmentStringsW();
+  wchar_t* environment = GetEnvironmentStringsW();
   int count = 0;
-  for (const wchar_t *entry = environment; entry && *entry; entry += wcslen(entry) + 1) {
+  for (const wchar_t* entry = environment; entry && *entry; entry += wcslen(entry) + 1) {
     char key[16];
     snprintf(key, sizeof key, "env%d", count++);
     BlockLineW(block, key, entry);
@@ -255,15 +255,15 @@ static void RecordStart(Block *block, const wchar_t *mutexName, long delayMs, lo
 }
 
 /* The record file: from the settings, else next to this program. */
-static wchar_t *RecordPath(void) {
-  wchar_t *path = SettingValue(L"record");
+static wchar_t* RecordPath(void) {
+  wchar_t* path = SettingValue(L"record");
   if (path && *path) return path;
   free(path);
   path = calloc(MAX_PATH * 4, sizeof(wchar_t));
   if (!path) return NULL;
   DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH * 4);
   if (length == 0 || length >= MAX_PATH * 4) return path;
-  wchar_t *slash = wcsrchr(path, L'\\');
+  wchar_t* slash = wcsrchr(path, L'\\');
   size_t folder = slash ? (size_t)(slash - path + 1) : 0;
   if (folder + wcslen(RECORD_FILE_NAME) < MAX_PATH * 4) wcscpy(path + folder, RECORD_FILE_NAME);
   return path;
@@ -274,8 +274,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
   (void)previous;
   (void)commandLine;
   (void)show;
-  wchar_t *recordPath = RecordPath();
-  wchar_t *mutexName = SettingValue(L"mutex_name");
+  wchar_t* recordPath = RecordPath();
+  wchar_t* mutexName = SettingValue(L"mutex_name");
   if (!mutexName || !*mutexName) {
     free(mutexName);
     mutexName = _wcsdup(LAUNCHER_MUTEX_NAME);

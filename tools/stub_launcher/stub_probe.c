@@ -24,14 +24,14 @@
 #define EXIT_NOT_STARTED 100
 #define POLL_MS 20
 
-static BOOL MutexExists(const char *name) {
+static BOOL MutexExists(const char* name) {
   HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
   if (mutex) CloseHandle(mutex);
   return mutex != NULL;
 }
 
 /* Polls until the mutex's existence equals `wanted`; prints the time taken. */
-static int WaitForMutexState(const char *name, BOOL wanted, DWORD timeoutMs) {
+static int WaitForMutexState(const char* name, BOOL wanted, DWORD timeoutMs) {
   ULONGLONG start = GetTickCount64();
   for (;;) {
     ULONGLONG elapsed = GetTickCount64() - start;
@@ -47,7 +47,7 @@ static int WaitForMutexState(const char *name, BOOL wanted, DWORD timeoutMs) {
   }
 }
 
-static int HoldMutex(const char *name, DWORD ms) {
+static int HoldMutex(const char* name, DWORD ms) {
   HANDLE mutex = CreateMutexA(NULL, FALSE, name);
   if (!mutex) return 1;
   printf("holding\n");
@@ -57,7 +57,7 @@ static int HoldMutex(const char *name, DWORD ms) {
   return 0;
 }
 
-static int Launch(const char *file, const char *parameters) {
+static int Launch(const char* file, const char* parameters) {
   SHELLEXECUTEINFOA launch;
   ZeroMemory(&launch, sizeof launch);
   launch.cbSize = sizeof launch;
@@ -82,7 +82,7 @@ static int Launch(const char *file, const char *parameters) {
  * its fourth, read as UTF-16 from the command line. */
 static int Move(void) {
   int count = 0;
-  wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
   if (!arguments || count != 4) return EXIT_USAGE;
   BOOL moved = MoveFileW(arguments[2], arguments[3]);
   DWORD error = GetLastError();
@@ -95,7 +95,7 @@ static int Move(void) {
   return 1;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   setvbuf(stdout, NULL, _IONBF, 0);
   if (argc == 4 && strcmp(argv[1], "wait") == 0) return WaitForMutexState(argv[2], TRUE, strtoul(argv[3], NULL, 10));
   if (argc == 4 && strcmp(argv[1], "gone") == 0) return WaitForMutexState(argv[2], FALSE, strtoul(argv[3], NULL, 10));
@@ -107,7 +107,8 @@ int main(int argc, char **argv) {
     printf(module ? "loaded\n" : "not loaded: error %lu\n", GetLastError());
     return module ? 0 : 1;
   }
-  fprintf(stderr,
-          "usage: stub_probe wait|gone NAME TIMEOUT_MS | hold NAME MS | launch FILE PARAMS | load DLL | move FROM TO\n");
+  fprintf(
+      stderr,
+      "usage: stub_probe wait|gone NAME TIMEOUT_MS | hold NAME MS | launch FILE PARAMS | load DLL | move FROM TO\n");
   return EXIT_USAGE;
 }

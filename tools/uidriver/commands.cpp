@@ -117,7 +117,8 @@ void RequireInteractive(HWND hwnd, const char* action) {
   std::string modal_hint = " (is a modal window open?); windows of its process: " + WindowsSeen(WindowProcessId(root));
   if (!IsWindowVisible(hwnd)) throw CommandError(what + "it is not visible");
   if (!IsWindowEnabled(hwnd)) throw CommandError(what + "it is disabled" + (hwnd == root ? modal_hint : ""));
-  if (root && !IsWindowEnabled(root)) throw CommandError(what + "its window " + Describe(root) + " is disabled" + modal_hint);
+  if (root && !IsWindowEnabled(root))
+    throw CommandError(what + "its window " + Describe(root) + " is disabled" + modal_hint);
 }
 
 HWND RequireControl(const Json& request) {
@@ -150,13 +151,14 @@ UINT VirtualKey(const Json& request) {
   const struct {
     const char* name;
     UINT vk;
-  } keys[] = {{"escape", VK_ESCAPE}, {"esc", VK_ESCAPE}, {"enter", VK_RETURN}, {"return", VK_RETURN},
-              {"tab", VK_TAB},       {"space", VK_SPACE}, {"left", VK_LEFT},   {"right", VK_RIGHT},
-              {"up", VK_UP},         {"down", VK_DOWN},  {"f1", VK_F1}};
+  } keys[] = {{"escape", VK_ESCAPE}, {"esc", VK_ESCAPE},  {"enter", VK_RETURN}, {"return", VK_RETURN},
+              {"tab", VK_TAB},       {"space", VK_SPACE}, {"left", VK_LEFT},    {"right", VK_RIGHT},
+              {"up", VK_UP},         {"down", VK_DOWN},   {"f1", VK_F1}};
   for (const auto& key : keys) {
     if (name == key.name) return key.vk;
   }
-  throw CommandError("unknown key \"" + name + "\"; known: escape, enter, tab, space, left, right, up, down, f1, "
+  throw CommandError("unknown key \"" + name +
+                     "\"; known: escape, enter, tab, space, left, right, up, down, f1, "
                      "or give \"vk\"");
 }
 
@@ -249,8 +251,7 @@ Json Click(ProcessTable&, const Json& request) {
     // with BN_CLICKED, as for a mouse click; it also takes the focus.
     Post(button, BM_CLICK, 0, 0);
   } else if (how == "command") {
-    Post(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
-         reinterpret_cast<LPARAM>(button));
+    Post(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), reinterpret_cast<LPARAM>(button));
   } else {
     throw CommandError("unknown click \"how\": \"" + how + "\"; expected \"bm_click\" or \"command\"");
   }
@@ -344,20 +345,20 @@ Json CommandToWindow(ProcessTable&, const Json& request) {
 Json TrustRoot(ProcessTable&, const Json& request) {
   const std::string path = RequireString(request, "path");
   HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw CommandError("cannot open " + path + ": error " + std::to_string(GetLastError()));
+  if (file == INVALID_HANDLE_VALUE)
+    throw CommandError("cannot open " + path + ": error " + std::to_string(GetLastError()));
   std::vector<BYTE> der(GetFileSize(file, nullptr));
   DWORD read = 0;
   const BOOL ok = ReadFile(file, der.data(), static_cast<DWORD>(der.size()), &read, nullptr);
   CloseHandle(file);
-  PCCERT_CONTEXT certificate =
-      ok ? CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), read) : nullptr;
+  PCCERT_CONTEXT certificate = ok ? CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), read) : nullptr;
   if (certificate == nullptr) throw CommandError(path + " is not a DER certificate");
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   bool done = false;
   if (store != nullptr) {
     if (OptionalBool(request, "remove", false)) {
-      PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                        certificate, nullptr);
+      PCCERT_CONTEXT found =
+          CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
       done = found == nullptr || CertDeleteCertificateFromStore(found);
     } else {
       done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);

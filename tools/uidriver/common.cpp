@@ -7,12 +7,10 @@ namespace uidriver {
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(size > 0 ? size : 0, '\0');
   if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
   }
   return out;
 }

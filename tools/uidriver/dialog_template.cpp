@@ -24,8 +24,10 @@ class TemplateReader {
   short Short() { return static_cast<short>(Word()); }
   BYTE Byte() { return static_cast<BYTE>(Take(1)); }
   void Skip(size_t bytes) {
-    if (offset_ + bytes > size_) ok_ = false;
-    else offset_ += bytes;
+    if (offset_ + bytes > size_)
+      ok_ = false;
+    else
+      offset_ += bytes;
   }
   void AlignDword() { Skip((4 - offset_ % 4) % 4); }
 
@@ -46,9 +48,12 @@ class TemplateReader {
     }
     WORD first;
     std::memcpy(&first, data_ + offset_, 2);
-    if (first == 0x0000) Skip(2);
-    else if (first == 0xFFFF) Skip(4);
-    else String();
+    if (first == 0x0000)
+      Skip(2);
+    else if (first == 0xFFFF)
+      Skip(4);
+    else
+      String();
   }
 
  private:
@@ -89,8 +94,10 @@ struct Candidate {
 
 BOOL CALLBACK AddResourceName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR parameter) {
   auto* names = reinterpret_cast<std::vector<ResourceName>*>(parameter);
-  if (IS_INTRESOURCE(name)) names->push_back({true, static_cast<WORD>(reinterpret_cast<uintptr_t>(name)), {}});
-  else names->push_back({false, 0, name});
+  if (IS_INTRESOURCE(name))
+    names->push_back({true, static_cast<WORD>(reinterpret_cast<uintptr_t>(name)), {}});
+  else
+    names->push_back({false, 0, name});
   return TRUE;
 }
 
@@ -137,9 +144,8 @@ bool TemplateBaseUnits(const Candidate& candidate, int* x_base, int* y_base) {
   std::memcpy(&copy[style_offset], &style, 4);
   WORD no_controls = 0;
   std::memcpy(&copy[candidate.parsed.count_offset], &no_controls, 2);
-  HWND hidden = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                           reinterpret_cast<LPCDLGTEMPLATEW>(copy.data()), nullptr,
-                                           SilentDialogProc, 0);
+  HWND hidden = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(copy.data()),
+                                           nullptr, SilentDialogProc, 0);
   if (!hidden) return false;
   RECT probe = {0, 0, 4, 8};
   bool mapped = MapDialogRect(hidden, &probe) != FALSE;
@@ -175,9 +181,9 @@ bool ParseDialogTemplate(const BYTE* data, size_t size, ParsedTemplate* parsed) 
   bool extended = size >= 4 && data[2] == 0xFF && data[3] == 0xFF && data[0] == 1 && data[1] == 0;
   int count = 0;
   if (extended) {
-    reader.Skip(4);   // dlgVer, signature
-    reader.Dword();   // helpID
-    reader.Dword();   // exStyle
+    reader.Skip(4);  // dlgVer, signature
+    reader.Dword();  // helpID
+    reader.Dword();  // exStyle
     parsed->style = reader.Dword();
     parsed->count_offset = reader.offset();
     count = reader.Word();

@@ -11,9 +11,9 @@
 namespace uidriver {
 
 struct TemplateMatch {
-  int x_base = 0;  // pixels per 4 horizontal dialog units
-  int y_base = 0;  // pixels per 8 vertical dialog units
-  std::wstring name;   // "#102" for a numbered template, else its name
+  int x_base = 0;     // pixels per 4 horizontal dialog units
+  int y_base = 0;     // pixels per 8 vertical dialog units
+  std::wstring name;  // "#102" for a numbered template, else its name
   LANGID language = 0;
   bool size_matches = false;  // the template's size gives the dialog's client size
 };

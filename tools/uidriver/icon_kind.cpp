@@ -131,8 +131,8 @@ bool ClassifyByPixels(HWND control, IconKind* result) {
   // System icons have transparent corners: the corner shows the background
   // the control drew on. The face colours are tried as well.
   uint32_t corner = shot.pixel(0, 0);
-  const COLORREF backgrounds[] = {RGB(corner >> 16, (corner >> 8) & 0xFF, corner & 0xFF),
-                                  GetSysColor(COLOR_BTNFACE), GetSysColor(COLOR_WINDOW)};
+  const COLORREF backgrounds[] = {RGB(corner >> 16, (corner >> 8) & 0xFF, corner & 0xFF), GetSysColor(COLOR_BTNFACE),
+                                  GetSysColor(COLOR_WINDOW)};
   const char* best_kind = nullptr;
   double best = 1e9;
   std::string scores;

@@ -118,9 +118,7 @@ class Reader {
  private:
   static constexpr int kMaxDepth = 64;
 
-  std::string Where(const std::string& what) const {
-    return what + " at offset " + std::to_string(pos_);
-  }
+  std::string Where(const std::string& what) const { return what + " at offset " + std::to_string(pos_); }
   bool Fail(const std::string& what) {
     error_ = Where(what);
     return false;
@@ -150,9 +148,18 @@ class Reader {
       *out = Json(std::move(text));
       return true;
     }
-    if (Consume("true")) { *out = Json(true); return true; }
-    if (Consume("false")) { *out = Json(false); return true; }
-    if (Consume("null")) { *out = Json(); return true; }
+    if (Consume("true")) {
+      *out = Json(true);
+      return true;
+    }
+    if (Consume("false")) {
+      *out = Json(false);
+      return true;
+    }
+    if (Consume("null")) {
+      *out = Json();
+      return true;
+    }
     if (c == '-' || (c >= '0' && c <= '9')) return ReadNumber(out);
     return Fail(std::string("unexpected character '") + c + "'");
   }
@@ -179,8 +186,14 @@ class Reader {
       if (!ReadValue(&value, depth + 1)) return false;
       object.Set(key, std::move(value));
       SkipSpace();
-      if (pos_ < text_.size() && text_[pos_] == ',') { ++pos_; continue; }
-      if (pos_ < text_.size() && text_[pos_] == '}') { ++pos_; break; }
+      if (pos_ < text_.size() && text_[pos_] == ',') {
+        ++pos_;
+        continue;
+      }
+      if (pos_ < text_.size() && text_[pos_] == '}') {
+        ++pos_;
+        break;
+      }
       return Fail("expected ',' or '}'");
     }
     *out = std::move(object);
@@ -202,8 +215,14 @@ class Reader {
       if (!ReadValue(&value, depth + 1)) return false;
       array.Push(std::move(value));
       SkipSpace();
-      if (pos_ < text_.size() && text_[pos_] == ',') { ++pos_; continue; }
-      if (pos_ < text_.size() && text_[pos_] == ']') { ++pos_; break; }
+      if (pos_ < text_.size() && text_[pos_] == ',') {
+        ++pos_;
+        continue;
+      }
+      if (pos_ < text_.size() && text_[pos_] == ']') {
+        ++pos_;
+        break;
+      }
       return Fail("expected ',' or ']'");
     }
     *out = std::move(array);
@@ -216,10 +235,14 @@ class Reader {
     for (int i = 0; i < 4; ++i) {
       char c = text_[pos_++];
       result <<= 4;
-      if (c >= '0' && c <= '9') result |= c - '0';
-      else if (c >= 'a' && c <= 'f') result |= c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') result |= c - 'A' + 10;
-      else return Fail("bad hex digit in \\u escape");
+      if (c >= '0' && c <= '9')
+        result |= c - '0';
+      else if (c >= 'a' && c <= 'f')
+        result |= c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        result |= c - 'A' + 10;
+      else
+        return Fail("bad hex digit in \\u escape");
     }
     *value = result;
     return true;

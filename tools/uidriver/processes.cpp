@@ -58,8 +58,8 @@ std::wstring BuildEnvironment(const Json& changes) {
 
 std::string LastErrorText(DWORD error) {
   wchar_t* message = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, error, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr);
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 error, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr);
   std::string text = "error " + std::to_string(error);
   if (message) {
     std::wstring trimmed(message);
@@ -164,8 +164,8 @@ Json ProcessTable::Launch(const Json& request) {
                       standard_error.valid() ? TRUE : FALSE, flags, environment.empty() ? nullptr : &environment[0],
                       directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
     DWORD error = GetLastError();
-    throw CommandError("cannot start \"" + path + "\" with command line \"" + Utf8(command_line) + "\": " +
-                       LastErrorText(error));
+    throw CommandError("cannot start \"" + path + "\" with command line \"" + Utf8(command_line) +
+                       "\": " + LastErrorText(error));
   }
   CloseHandle(info.hThread);
   Entry& entry = processes_[info.dwProcessId];

@@ -291,7 +291,7 @@ Json DescribeControls(HWND dialog) {
     item.Set("id", id);
     item.Set("class", Utf8(class_name));
     item.Set("text", Utf8(WindowText(control)));
-    item.Set("visible", (style & WS_VISIBLE) != 0);  // its own flag, as ShowWindow set it
+    item.Set("visible", (style & WS_VISIBLE) != 0);        // its own flag, as ShowWindow set it
     item.Set("shown", IsWindowVisible(control) != FALSE);  // and all its parents visible
     item.Set("enabled", IsWindowEnabled(control) != FALSE);
     item.Set("style", static_cast<int64_t>(static_cast<DWORD>(style)));

@@ -16,8 +16,7 @@ namespace uidriver {
 // Sends a message to a window of any process, giving up after timeout_ms
 // (or at once when the receiving thread hangs, or timed out before in this
 // command). Returns false when there is no answer.
-bool SendWithTimeout(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result,
-                     UINT timeout_ms = 1000);
+bool SendWithTimeout(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result, UINT timeout_ms = 1000);
 // Starts a new command: threads that timed out are asked again.
 void ForgetBusyThreads();
 // Whether the window's thread let a message time out in this command.

@@ -17,16 +17,16 @@
 #include <stdio.h>
 
 static void PrintSigner(HANDLE state) {
-  CRYPT_PROVIDER_DATA *provider = WTHelperProvDataFromStateData(state);
-  CRYPT_PROVIDER_SGNR *signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : NULL;
-  CRYPT_PROVIDER_CERT *certificate = signer ? WTHelperGetProvCertFromChain(signer, 0) : NULL;
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  CRYPT_PROVIDER_SGNR* signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : NULL;
+  CRYPT_PROVIDER_CERT* certificate = signer ? WTHelperGetProvCertFromChain(signer, 0) : NULL;
   BYTE hash[32];
   DWORD hashSize = sizeof hash;
   wchar_t name[256] = L"";
   char utf8[1024] = "-";
   if (!certificate || !certificate->pCert ||
-      !CryptHashCertificate2(L"SHA256", 0, NULL, certificate->pCert->pbCertEncoded,
-                             certificate->pCert->cbCertEncoded, hash, &hashSize) ||
+      !CryptHashCertificate2(L"SHA256", 0, NULL, certificate->pCert->pbCertEncoded, certificate->pCert->cbCertEncoded,
+                             hash, &hashSize) ||
       hashSize != sizeof hash) {
     printf(" signer=- subject=-");
     return;
@@ -38,7 +38,7 @@ static void PrintSigner(HANDLE state) {
   printf(" subject=%s", utf8);
 }
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: trust_probe FILE\n");
     return 2;

@@ -5,8 +5,6 @@
 
 namespace zelvra {
 
-bool IsProcessElevated() {
-  return false;
-}
+bool IsProcessElevated() { return false; }
 
 }  // namespace zelvra

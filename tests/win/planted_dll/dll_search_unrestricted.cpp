@@ -15,8 +15,6 @@ namespace zelvra {
 
 void RestrictDllSearch() {}
 
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-  return ::LoadLibraryW(name);
-}
+HMODULE LoadSystemLibrary(const wchar_t* name) { return ::LoadLibraryW(name); }
 
 }  // namespace zelvra

@@ -16,28 +16,28 @@
 #define PATH_CHARS 1024
 
 /* The file-name part of a path (after the last backslash or slash). */
-static const wchar_t *FileNameOf(const wchar_t *path) {
-  const wchar_t *name = path;
-  for (const wchar_t *p = path; *p; ++p) {
+static const wchar_t* FileNameOf(const wchar_t* path) {
+  const wchar_t* name = path;
+  for (const wchar_t* p = path; *p; ++p) {
     if (*p == L'\\' || *p == L'/') name = p + 1;
   }
   return name;
 }
 
 /* The marker's path: the variable's value, or the DLL's folder + the default name. */
-static BOOL MarkerPath(HMODULE self, wchar_t *path, DWORD chars) {
+static BOOL MarkerPath(HMODULE self, wchar_t* path, DWORD chars) {
   DWORD length = GetEnvironmentVariableW(MARKER_VARIABLE, path, chars);
   if (length > 0 && length < chars) return TRUE;
   length = GetModuleFileNameW(self, path, chars);
   if (length == 0 || length >= chars) return FALSE;
-  wchar_t *name = (wchar_t *)FileNameOf(path);
-  const wchar_t *file = MARKER_FILE_NAME;
+  wchar_t* name = (wchar_t*)FileNameOf(path);
+  const wchar_t* file = MARKER_FILE_NAME;
   if ((size_t)(name - path) + lstrlenW(file) + 1 > chars) return FALSE;
   lstrcpyW(name, file);
   return TRUE;
 }
 
-static void AppendUtf8(char *buffer, int capacity, int *used, const wchar_t *text) {
+static void AppendUtf8(char* buffer, int capacity, int* used, const wchar_t* text) {
   int written = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer + *used, capacity - *used, NULL, NULL);
   if (written > 0) *used += written - 1; /* without the terminating zero */
 }
