@@ -195,18 +195,28 @@ class InstallerRun:
     # --- the prompt -----------------------------------------------------------
 
     def press_ok(self, timeout=30.0):
-        """Clicks OK on the prompt; returns the download dialog that opens."""
+        """Clicks OK on the prompt; returns the download dialog that opens, or
+        None when the prompt says "Download complete." before the dialog was
+        ever seen: the dialog manager shows a modal dialog once its thread is
+        first idle, and three small files from the local mirror can all be
+        in before that."""
         self.driver.click(self.prompt.hwnd, IDOK)
-        try:
-            dialog = self.driver.wait_window(self.pid, title=self.texts.download_caption, cls="#32770",
-                                             exclude=[d.hwnd for d in self.dialogs], timeout=timeout)
-        except uidriver.CommandFailed as error:
-            # Whether the click was taken (OK disabled: the hand-off runs) or lost.
-            ok = self.prompt_controls()[IDOK]
-            raise AssertionError("no download dialog after OK (OK now %s): %s"
-                                 % ("enabled" if ok.enabled else "disabled", error)) from error
-        self.dialogs.append(dialog)
-        return dialog
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                dialog = self.driver.wait_window(self.pid, title=self.texts.download_caption, cls="#32770",
+                                                 exclude=[d.hwnd for d in self.dialogs], timeout=0.5)
+            except uidriver.CommandFailed as error:
+                if self.prompt_state() == "complete":
+                    return None
+                if time.monotonic() < deadline:
+                    continue
+                # Whether the click was taken (OK disabled: the hand-off runs) or lost.
+                ok = self.prompt_controls()[IDOK]
+                raise AssertionError("no download dialog after OK (OK now %s): %s"
+                                     % ("enabled" if ok.enabled else "disabled", error)) from error
+            self.dialogs.append(dialog)
+            return dialog
 
     def prompt_controls(self):
         return {control.id: control for control in self.driver.controls(self.prompt.hwnd).controls}
