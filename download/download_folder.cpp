@@ -131,15 +131,12 @@ DWORD CDownloadFolder::Prepare(const CString& tempPath) {
     if (error != NO_ERROR) return error;
   }
   if (!folder) return ERROR_ALREADY_EXISTS;
-  Adopt(std::move(temp), std::move(folder), tempFolder);
-  return NO_ERROR;
-}
-
-void CDownloadFolder::Adopt(zelvra::UniqueHandle temp, zelvra::UniqueHandle folder, const CString& tempFolder) {
+  // Adopted: both folders are held from here on.
   m_temp = std::move(temp);
   m_folder = std::move(folder);
   m_strPath = tempFolder + kFolderName + L"\\";
   m_strTempPath = tempFolder;
+  return NO_ERROR;
 }
 
 void CDownloadFolder::Close() {

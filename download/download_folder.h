@@ -55,9 +55,6 @@ class CDownloadFolder {
   void Close();
 
  private:
-  // Takes the held folders, once the download folder is made or kept.
-  void Adopt(zelvra::UniqueHandle temp, zelvra::UniqueHandle folder, const CString& tempFolder);
-
   zelvra::UniqueHandle m_temp;
   zelvra::UniqueHandle m_folder;
   CString m_strPath;

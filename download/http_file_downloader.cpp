@@ -130,12 +130,6 @@ int CHttpFileDownloader::Run() {
   m_sync->BeginRun();
 
   if (m_strPrimaryUrl.IsEmpty()) return Fail(DOWNLOAD_NO_URL);
-  // A folder that could not be made safe takes no file: the run fails as
-  // for a file that cannot be created, before any request.
-  if (m_dwFolderError != NO_ERROR) {
-    return ReportFileError(CFileException(CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError)),
-                                          static_cast<LONG>(m_dwFolderError), m_strLocalPath));
-  }
   // The framework's calls report their failures as exceptions; this layer
   // reports through Fail.
   try {
@@ -164,6 +158,15 @@ int CHttpFileDownloader::ReportError(const CException& error) {
 }
 
 int CHttpFileDownloader::Download() {
+  // A folder that could not be made safe takes no file: the run fails as
+  // for a file that cannot be created, before any request.
+  CFileException fileError;
+  if (m_dwFolderError != NO_ERROR) {
+    fileError.m_cause = CFileException::OsErrorToException(static_cast<LONG>(m_dwFolderError));
+    fileError.m_lOsError = static_cast<LONG>(m_dwFolderError);
+    fileError.m_strFileName = m_strLocalPath;
+    return ReportFileError(fileError);
+  }
   CInternetSession session(nullptr, kContext, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
   session.SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
   session.SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
@@ -191,7 +194,6 @@ int CHttpFileDownloader::Download() {
     session.Close();
   };
 
-  CFileException fileError;
   BOOL opened = FALSE;
   // A cancel either comes before the file is created (and none is) or
   // finds it registered and closes it.

@@ -37,9 +37,6 @@
 //   of the block: a worker still going (blocked, or in its final send)
 //   reports to no one afterwards and touches nothing of the dialog. Such a
 //   worker ends by itself; its block goes with its last hold.
-// - Join. After the dialog has ended, the owner waits briefly for the worker
-//   that sent the final report to end (CDownloadDlg::END_JOIN_MS), so that
-//   nothing of the download still runs when the files are used.
 //
 // Only the running worker is ever called or listened to; messages of a
 // cancelled or ended one are handled and ignored.

@@ -36,12 +36,7 @@ CDownloadDlg::~CDownloadDlg() {
 
 INT_PTR CDownloadDlg::DoModal() {
   AfxInitCommonControls();
-  const INT_PTR result = CDialog::DoModal();
-  // The last worker has sent its final report and is ending: nothing of it
-  // still runs when the caller goes on to the files (after a cancel it was
-  // joined already, or let go).
-  m_worker.Join(END_JOIN_MS);
-  return result;
+  return CDialog::DoModal();
 }
 
 void CDownloadDlg::DoDataExchange(CDataExchange* pDX) {

@@ -53,9 +53,6 @@ class CDownloadDlg : public CDialog {
   // How long a cancel waits for the worker to let go of the connection and
   // the file (it is aborted, so this is normally milliseconds).
   static constexpr DWORD CANCEL_JOIN_MS = 300;
-  // How long the dialog's end waits for the worker that sent the final
-  // report to end (it only unwinds, so this is normally milliseconds).
-  static constexpr DWORD END_JOIN_MS = 2000;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
