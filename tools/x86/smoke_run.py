@@ -74,9 +74,9 @@ IMAGE_FILE_MACHINE_I386 = 0x14C
 # fault it cannot deliver: the process is gone, and Wine never saw it.
 EMULATOR_CRASH = "uncaught target signal"
 # qemu 7.2 ends an emulated Wine process now and then while it starts another
-# one, about every second start of the launcher and on some machines three
-# starts in four; a run it ends is run again.
-EMULATOR_ATTEMPTS = 10
+# one, about every second start of the launcher and on some machines four
+# starts in five; a run it ends is run again.
+EMULATOR_ATTEMPTS = 16
 
 STARTED = time.monotonic()
 # Every program here runs emulated, the driver too: an answer that takes
